@@ -1,0 +1,43 @@
+# Windows cross-build: the product, the shipped executable, and (on x86_64)
+# the rig and the tests that run under Wine.
+
+# Every program of the tree lands in one folder, where the tests find them.
+set(CMAKE_RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bin)
+
+# Functions that exist on Windows XP SP3, ANSI calls throughout.
+set(QUENLOW_WIN_DEFS _WIN32_WINNT=0x0501 WINVER=0x0501 _WIN32_IE=0x0600 NOMINMAX)
+
+# Everything of the tool but its entry point, so tests can link the real code.
+add_library(quenlow_core STATIC
+  common/globals.cpp
+  shell/catalogue.cpp
+  shell/mainwnd.cpp
+  link/port.cpp
+  link/reader.cpp
+  flash/protocol.cpp
+  flash/record.cpp
+  flash/transfer.cpp
+  flash/worker.cpp
+  ui/progress_dlg.cpp
+  ui/sync_shutdown.cpp)
+target_include_directories(quenlow_core PUBLIC ${CMAKE_SOURCE_DIR})
+target_compile_definitions(quenlow_core PUBLIC ${QUENLOW_WIN_DEFS})
+target_compile_options(quenlow_core PRIVATE ${QUENLOW_WARNINGS})
+target_link_libraries(quenlow_core PUBLIC comctl32 advapi32 user32 kernel32)
+
+# The runtime is linked in: the executable needs nothing but Windows' own DLLs.
+set(QUENLOW_STATIC_LINK -static -static-libgcc -static-libstdc++)
+
+add_executable(quenlow WIN32 shell/winmain.cpp res/quenlow.rc)
+target_compile_options(quenlow PRIVATE ${QUENLOW_WARNINGS})
+target_link_libraries(quenlow PRIVATE quenlow_core)
+target_link_options(quenlow PRIVATE ${QUENLOW_STATIC_LINK})
+set_source_files_properties(res/quenlow.rc PROPERTIES
+  OBJECT_DEPENDS "${CMAKE_SOURCE_DIR}/res/quenlow.manifest;${CMAKE_SOURCE_DIR}/res/resource.h")
+
+if(CMAKE_SYSTEM_PROCESSOR STREQUAL "x86_64")
+  set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_SOURCE_DIR}/rig/wine-run.sh)
+  add_subdirectory(${GTEST_SOURCE_DIR} ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
+  add_subdirectory(rig)
+  add_subdirectory(tests/wine)
+endif()

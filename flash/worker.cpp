@@ -1,0 +1,112 @@
+// The update worker thread and the flash run: sync software closed, image
+// checked, port opened (twice, as the handheld's driver expects after the sync
+// software let go), reader started, boot loader greeted, image handed over.
+#include "flash/flash.h"
+
+#include "common/globals.h"
+#include "flash/protocol.h"
+#include "link/link.h"
+#include "ui/ui.h"
+
+// Pause after the sync software was told to end, and again after the image
+// was opened: time for the terminated processes to let go of the port.
+static constexpr DWORD SYNC_RELEASE_PAUSE_MS = 1000;
+
+// Shows an error box and ends the run by closing the main window.
+void EndRunWithError(HWND hOwner, const char* szText)
+{
+    MessageBoxA(hOwner, szText, "Error", MB_OK);
+    SendMessageA(hMainWnd, WM_CLOSE, 0, 0);
+}
+
+// Opens nk.nb0 for reading, letting others only read it, so nothing can change
+// the image during the transfer; refuses an image whose size does not fit the
+// exchange before the device is touched.  INVALID_HANDLE_VALUE when the run
+// has been ended.
+static HANDLE OpenImage()
+{
+    HANDLE hImage = CreateFileA(szImagePath, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (hImage == INVALID_HANDLE_VALUE) {
+        EndRunWithError(hMainWnd, "Can't open nk.nb0");
+        return INVALID_HANDLE_VALUE;
+    }
+    DWORD dwHigh = 0;
+    SetLastError(NO_ERROR);
+    DWORD dwLow = GetFileSize(hImage, &dwHigh);
+    bool bUnknown = dwLow == INVALID_FILE_SIZE && GetLastError() != NO_ERROR;
+    ImageVerdict verdict = CheckImageSize(dwLow, dwHigh, bUnknown);
+    if (verdict == IMAGE_OK) return hImage;
+    CloseHandle(hImage);
+    EndRunWithError(hMainWnd, verdict == IMAGE_SIZE_UNKNOWN ? "Can't get nk.nb0 file size"
+                                                            : "Invalid nk.nb0 file size");
+    return INVALID_HANDLE_VALUE;
+}
+
+// Starts the reply reader and waits until it runs; false (run ended) when the
+// thread can't be created, since nothing would ever answer the wait.
+static bool StartReplyReader()
+{
+    bStopReader.store(0);
+    HANDLE hThread = CreateThread(nullptr, 0, UsbReaderThread, nullptr, 0, nullptr);
+    if (hThread == nullptr) {
+        ClosePortOnce();
+        EndRunWithError(hMainWnd, "Can't start USB reader");
+        return false;
+    }
+    CloseHandle(hThread);
+    while (bReaderReady.load() == 0) {
+    }
+    return true;
+}
+
+// Sends the connect byte and polls until the boot loader's ready reply is in;
+// the handshake timer ends the run if it never comes.  False when the byte
+// could not be written.
+static bool GreetBootLoader()
+{
+    ConsumeReply();
+    static const BYTE connect[1] = {HOST_CONNECT};
+    if (!LinkSend(connect, sizeof(connect))) {
+        EndRunWithError(hProgressDlg, "Lost USB connection!");
+        return false;
+    }
+    SetTimer(hProgressDlg, TIMER_HANDSHAKE, TIMER_HANDSHAKE_MS, nullptr);
+    while (!IsReadyReply(ReplyBuffer[0].load(), ReplyBuffer[1].load(), ReplyBuffer[2].load())) {
+    }
+    KillTimer(hProgressDlg, TIMER_HANDSHAKE);
+    return true;
+}
+
+// One update from image to "Flash Done!", or to the box that ends it.
+void RunFlashUpdate()
+{
+    szImagePath = "nk.nb0";
+    HANDLE hImage = OpenImage();
+    if (hImage == INVALID_HANDLE_VALUE) return;
+    Sleep(SYNC_RELEASE_PAUSE_MS);
+    pReplyWrite.store(ReplyBuffer);
+    bool bReady = false;
+    if (OpenLinkPort()) {
+        ClosePortOnce();
+        bReady = OpenLinkPort() && StartReplyReader() && GreetBootLoader();
+    }
+    if (!bReady) {
+        ClosePortOnce();
+        CloseHandle(hImage);
+        return;
+    }
+    TransferImage(hImage);
+    if (pChunkBuf != nullptr) LocalFree(pChunkBuf);
+    pChunkBuf = nullptr;
+    ClosePortOnce();
+}
+
+// Thread entry: closes the sync software, pauses, runs the update, ends.
+DWORD WINAPI UpdateWorker(LPVOID)
+{
+    StopSyncManager();
+    Sleep(SYNC_RELEASE_PAUSE_MS);
+    RunFlashUpdate();
+    ExitThread(0);
+}

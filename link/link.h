@@ -1,0 +1,34 @@
+// Device link: the handheld's USB serial port, writing to it, and the thread
+// that reads the handheld's replies into ReplyBuffer.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+
+// Device-control requests of the handheld's USB serial driver
+// (FILE_DEVICE_SERIAL_PORT, METHOD_BUFFERED, FILE_ANY_ACCESS).
+constexpr DWORD IOCTL_LINK_ARM_MASK = 0x001B0028;   // in: event word
+constexpr DWORD IOCTL_LINK_WAIT_EVENT = 0x001B002C; // out: event word; pends
+constexpr DWORD IOCTL_LINK_CYCLE_END = 0x001B0030;  // in: event word
+
+// EV_RXCHAR | EV_CTS | EV_DSR | EV_RLSD | EV_ERR
+constexpr DWORD LINK_EVENT_MASK = 0x000000B9;
+
+// Opens and configures \\.\WCEUSBSH001 into hLinkPort; 1 on success.  On
+// failure it has shown its box and closed the main window, and returns 0.
+int OpenLinkPort();
+
+// One write to the port; true when every byte was written.
+bool LinkWrite(const BYTE* pBytes, uint32_t length);
+
+// Writes the whole buffer in pieces of at most 12,288 bytes; true when every
+// byte was written, false at the first piece that was not.
+bool LinkSend(const BYTE* pBytes, uint32_t length);
+
+// Closes hLinkPort unless it is closed already; true when this call closed it.
+// Safe from the worker and the reader alike.
+bool ClosePortOnce();
+
+// Thread entry of the reply reader.
+DWORD WINAPI UsbReaderThread(LPVOID);
