@@ -1,0 +1,1168 @@
+/*
+ * qlusbsh.sys: stand-in for the desktop USB serial driver of the handheld.
+ * Loaded by Wine's winedevice; a simulated handheld (qlsim.exe) sits behind
+ * it on the control device.
+ *
+ * Port device \Device\QlUsbShPort, DOS name \DosDevices\WCEUSBSH001:
+ *   The DOS name exists only while the handheld is plugged in, so an absent
+ *   handheld fails CreateFile (ERROR_FILE_NOT_FOUND).  One handle at a time
+ *   owns the port: the first IRP_MJ_CREATE while nobody owns it makes that
+ *   file object the owner, and so does an IRP_MJ_CREATE from the owner's own
+ *   process (the earlier handle is then treated as closed); a file object
+ *   opened by another process while the port is owned is refused and all of
+ *   its requests fail with STATUS_ACCESS_DENIED (see "Close and reopen"
+ *   below for why this is not done by hiding the DOS name).
+ *   Owner requests:
+ *   - standard serial IOCTLs (baud rate, line control, handflow, chars,
+ *     timeouts, DTR/RTS, wait mask, comm status, purge, ...) complete at once
+ *     and keep their settings for the life of the handle;
+ *   - 0x1B0028 with a 4-byte input: arm event mask, completes at once;
+ *     without input it is IOCTL_SERIAL_CLR_DTR;
+ *   - 0x1B002C with a 4-byte output: wait for event; completes at once with
+ *     EV_RXCHAR if handheld bytes are unread, else pends until the handheld
+ *     sends some; without output it is IOCTL_SERIAL_RESET_DEVICE;
+ *     IOCTL_SERIAL_WAIT_ON_MASK behaves the same;
+ *   - 0x1B0030 with a 4-byte input: cycle end, completes at once; without
+ *     input it is IOCTL_SERIAL_SET_RTS;
+ *   - WriteFile (up to SIM_MAX_WRITE bytes, 0 allowed) always pends until the
+ *     simulator has read the bytes through the control device, then completes
+ *     with the full count;
+ *   - ReadFile never waits: it returns what has arrived, possibly nothing.
+ *   Pulling the plug fails the owner's pending requests and every later one
+ *   on that handle with STATUS_DEVICE_REMOVED and removes the DOS name.
+ *
+ * Control device \Device\QlUsbShCtl, DOS name \DosDevices\QlUsbShCtl (always):
+ *   ReadFile pends until host records are queued, then returns as many whole
+ *   records (SIMREC_HEADER + payload) as fit; a buffer too small for the next
+ *   record fails with STATUS_BUFFER_TOO_SMALL.  Handing a WRITE record over
+ *   is what completes the host's write request.
+ *   WriteFile queues bytes the handheld sends to the host; it completes with
+ *   the count accepted (0 when no host owns the port).
+ *   IOCTL_SIM_PLUG, IOCTL_SIM_FAULT, IOCTL_SIM_STATE as in simctl.h.
+ *
+ * Close and reopen under Wine 8:
+ *   Wine 8 never sends IRP_MJ_CLEANUP.  When the last handle to a file is
+ *   closed, wineserver queues IRP_MJ_CLOSE to winedevice and CloseHandle
+ *   returns at once, before the driver has seen anything; pending IRPs of the
+ *   file are not cancelled by the close (the driver must finish them, which
+ *   it does in IRP_MJ_CLOSE).  Wine also lets CreateFile succeed before the
+ *   driver sees IRP_MJ_CREATE, so the driver cannot refuse an open.
+ *   Hiding the DOS name while the port is held therefore races: a program
+ *   that closes and at once reopens finds the name still missing whenever
+ *   winedevice has not yet run the close (measured: 146 of 200 back-to-back
+ *   reopens failed with ERROR_FILE_NOT_FOUND).
+ *   No driver action can happen between CloseHandle returning and the next
+ *   CreateFile, so the name must already be there while the port is held.
+ *   Nor can the driver count on seeing the close before the reopen:
+ *   wineserver queues IRPs in the order the programs made the calls, except
+ *   that while winedevice runs an IRP_MJ_CREATE it holds a handle of its own
+ *   to the new file, so a CloseHandle made in that moment is not the last
+ *   one and the IRP_MJ_CLOSE is only queued when winedevice lets go of its
+ *   handle, after the IRP_MJ_CREATE of an immediate reopen (open, close and
+ *   reopen back to back hit this in 4 of 5 runs).
+ *   The scheme used instead is deterministic: the DOS name stays while the
+ *   port is held, and ownership goes by process (PsGetCurrentProcessId in
+ *   IRP_MJ_CREATE is the opener's under Wine): a reopen by the owner's
+ *   process always becomes the owner, whatever the order of its CREATE and
+ *   the old handle's CLOSE; the old file object is finished at that point
+ *   (CLOSE record, pending IRPs cancelled) and its late IRP_MJ_CLOSE does
+ *   nothing.  A second program that opens while the port is held gets a
+ *   handle whose requests all fail with STATUS_ACCESS_DENIED
+ *   (ERROR_ACCESS_DENIED: GetCommState fails).  The cost: a program opening
+ *   the port twice loses its first handle instead of failing the second open.
+ *   IRP_MJ_CLEANUP is handled like IRP_MJ_CLOSE in case a later Wine sends it.
+ *
+ * Locking: one spin lock (g_Lock) guards all state below.  IRPs are completed
+ * and symbolic links changed only after it is released.  Queued IRPs carry a
+ * cancel routine; whoever clears the cancel routine first completes the IRP.
+ */
+#include <ntddk.h>
+#include <ntddser.h>
+#include "simctl.h"
+
+/* Pool tag of the driver's allocations. */
+#define QL_POOL_TAG 0x68536c51u /* 'QlSh' */
+
+/* Handheld-to-host bytes the driver keeps before refusing more. */
+#define RX_CAPACITY 65536u
+
+/* Records other than writes that are kept for the simulator before new ones
+ * are dropped (writes are never dropped: their IRPs hold the host). */
+#define MAX_RECORDS 65536u
+
+/* Value of FILE_OBJECT.FsContext that marks a port file's part. */
+#define PORT_FILE_NONE ((PVOID)0)    /* not (yet) seen by IRP_MJ_CREATE */
+#define PORT_FILE_OWNER ((PVOID)1)   /* owns the port */
+#define PORT_FILE_REFUSED ((PVOID)2) /* opened by another process while the port was held */
+#define PORT_FILE_STALE ((PVOID)3)   /* owned the port when the plug was pulled, or opened while out */
+#define PORT_FILE_CLOSED ((PVOID)4)  /* released, or replaced by a reopen of its process */
+
+/* Status of a request made on a handle whose handheld was pulled out. */
+#define STATUS_QL_REMOVED STATUS_DEVICE_REMOVED
+
+/* Status of a request failed by an injected fault. */
+#define STATUS_QL_FAULT STATUS_UNSUCCESSFUL
+
+/* Event word a completed wait reports. */
+#define QL_EV_RXCHAR 0x0001u
+
+/* One queued host record; a WRITE record also holds its pending write IRP. */
+typedef struct SIM_ENTRY {
+    LIST_ENTRY Link;
+    PIRP pWriteIrp;         /* host write completed when this is read, or NULL */
+    ULONG dwWriteResult;    /* byte count the write then completes with */
+    SIMREC_HEADER Header;
+    UCHAR abData[1];        /* Header.length bytes */
+} SIM_ENTRY, *PSIM_ENTRY;
+
+/* Guards every global below. */
+static KSPIN_LOCK g_Lock;
+
+/* The port device the host opens. */
+static PDEVICE_OBJECT g_pPortDevice;
+
+/* The control device the simulator opens. */
+static PDEVICE_OBJECT g_pCtlDevice;
+
+/* The handheld is plugged in. */
+static BOOLEAN g_bPlugged;
+
+/* The port's DOS name currently exists (changed only by UpdatePortLink). */
+static BOOLEAN g_bPortLinked;
+
+/* File object owning the port, or NULL. */
+static PFILE_OBJECT g_pOwner;
+
+/* Process that opened the owner's file object. */
+static HANDLE g_hOwnerProcess;
+
+/* IRP_MJ_CREATE requests on the port that became owners since load. */
+static ULONG g_dwOpens;
+
+/* IRP_MJ_CREATE requests on the port that were refused since load. */
+static ULONG g_dwRefused;
+
+/* Settings of the owner's handle, reset at each open. */
+static SIM_SETTINGS g_Settings;
+
+/* Wait mask last set with IOCTL_SERIAL_SET_WAIT_MASK. */
+static ULONG g_dwWaitMask;
+
+/* Handheld-to-host bytes: ring buffer, index of the oldest, count. */
+static UCHAR g_abRx[RX_CAPACITY];
+static ULONG g_dwRxHead;
+static ULONG g_dwRxCount;
+
+/* Pending wait IRPs of the owner (linked through Tail.Overlay.ListEntry). */
+static LIST_ENTRY g_WaitQueue;
+
+/* Pending control-device reads (linked through Tail.Overlay.ListEntry). */
+static LIST_ENTRY g_CtlReadQueue;
+
+/* Host records not yet read by the simulator (SIM_ENTRY.Link). */
+static LIST_ENTRY g_RecordQueue;
+
+/* Non-write records queued, and records dropped for lack of room. */
+static ULONG g_dwRecords;
+static ULONG g_dwDropped;
+
+/* Injected faults, indexed by SimRequest; count is what is left to fail. */
+static SIM_FAULT g_aFaults[SIMREQ_SHORT_WRITE + 1];
+
+/* Names of the devices and of their DOS links. */
+static UNICODE_STRING g_usPortName;
+static UNICODE_STRING g_usPortLink;
+static UNICODE_STRING g_usCtlName;
+static UNICODE_STRING g_usCtlLink;
+
+DRIVER_INITIALIZE DriverEntry;
+
+/* Completes an IRP with a status and byte count. */
+static VOID CompleteIrp(PIRP pIrp, NTSTATUS status, ULONG_PTR dwInfo)
+{
+    pIrp->IoStatus.Status = status;
+    pIrp->IoStatus.Information = dwInfo;
+    IoCompleteRequest(pIrp, IO_NO_INCREMENT);
+}
+
+/* Completes every IRP gathered on a done list (outside the lock); their
+ * IoStatus was filled in when they were gathered. */
+static VOID CompleteDoneList(PLIST_ENTRY pDone)
+{
+    while (!IsListEmpty(pDone)) {
+        PLIST_ENTRY pEntry = RemoveHeadList(pDone);
+        PIRP pIrp = CONTAINING_RECORD(pEntry, IRP, Tail.Overlay.ListEntry);
+        IoCompleteRequest(pIrp, IO_NO_INCREMENT);
+    }
+}
+
+/* Detaches a queued IRP for completion (lock held).  Returns FALSE when its
+ * cancel routine has already started: the IRP is then left to that routine,
+ * with its list entry made harmless to remove again. */
+static BOOLEAN TakeQueuedIrpLocked(PIRP pIrp)
+{
+    RemoveEntryList(&pIrp->Tail.Overlay.ListEntry);
+    InitializeListHead(&pIrp->Tail.Overlay.ListEntry);
+    return IoSetCancelRoutine(pIrp, NULL) != NULL;
+}
+
+/* Moves an IRP onto the done list with the result it will complete with. */
+static VOID AddDoneLocked(PLIST_ENTRY pDone, PIRP pIrp, NTSTATUS status, ULONG_PTR dwInfo)
+{
+    pIrp->IoStatus.Status = status;
+    pIrp->IoStatus.Information = dwInfo;
+    InsertTailList(pDone, &pIrp->Tail.Overlay.ListEntry);
+}
+
+/* Queues an IRP as pending with a cancel routine (lock held).  Returns FALSE
+ * if the IRP was cancelled already; the caller then completes it. */
+static BOOLEAN QueueIrpLocked(PLIST_ENTRY pQueue, PIRP pIrp, PDRIVER_CANCEL pfnCancel)
+{
+    IoSetCancelRoutine(pIrp, pfnCancel);
+    if (pIrp->Cancel && IoSetCancelRoutine(pIrp, NULL) != NULL)
+        return FALSE;
+    IoMarkIrpPending(pIrp);
+    InsertTailList(pQueue, &pIrp->Tail.Overlay.ListEntry);
+    return TRUE;
+}
+
+/* Decides whether a request of one kind fails by injected fault (lock held). */
+static BOOLEAN ConsumeFaultLocked(ULONG dwRequest)
+{
+    SIM_FAULT *pFault = &g_aFaults[dwRequest];
+
+    if (pFault->count == 0)
+        return FALSE;
+    if (pFault->skip > 0) {
+        pFault->skip--;
+        return FALSE;
+    }
+    if (pFault->count != 0xFFFFFFFFu)
+        pFault->count--;
+    return TRUE;
+}
+
+/* Allocates a record entry with room for a payload. */
+static PSIM_ENTRY AllocEntry(ULONG dwKind, const VOID *pvData, ULONG cbData)
+{
+    PSIM_ENTRY pEntry = (PSIM_ENTRY)ExAllocatePoolWithTag(NonPagedPool,
+        FIELD_OFFSET(SIM_ENTRY, abData) + cbData + 1, QL_POOL_TAG);
+
+    if (pEntry == NULL)
+        return NULL;
+    pEntry->pWriteIrp = NULL;
+    pEntry->dwWriteResult = 0;
+    pEntry->Header.kind = dwKind;
+    pEntry->Header.length = cbData;
+    if (cbData > 0)
+        RtlCopyMemory(pEntry->abData, pvData, cbData);
+    return pEntry;
+}
+
+/* Frees a record entry. */
+static VOID FreeEntry(PSIM_ENTRY pEntry)
+{
+    ExFreePoolWithTag(pEntry, QL_POOL_TAG);
+}
+
+/* Hands queued records to pending control reads, as many whole records per
+ * read as fit, and gathers the host writes whose bytes were handed over
+ * (lock held). */
+static VOID FillControlReadsLocked(PLIST_ENTRY pDone)
+{
+    while (!IsListEmpty(&g_CtlReadQueue) && !IsListEmpty(&g_RecordQueue)) {
+        PIRP pRead = CONTAINING_RECORD(g_CtlReadQueue.Flink, IRP, Tail.Overlay.ListEntry);
+        PIO_STACK_LOCATION pStack = IoGetCurrentIrpStackLocation(pRead);
+        ULONG cbBuffer = pStack->Parameters.Read.Length;
+        PUCHAR pbOut = (PUCHAR)pRead->AssociatedIrp.SystemBuffer;
+        ULONG cbDone = 0;
+        NTSTATUS status = STATUS_SUCCESS;
+        PLIST_ENTRY pLink = g_RecordQueue.Flink;
+
+        if (!TakeQueuedIrpLocked(pRead))
+            continue;
+        while (pLink != &g_RecordQueue) {
+            PSIM_ENTRY pEntry = CONTAINING_RECORD(pLink, SIM_ENTRY, Link);
+            ULONG cbRecord = sizeof(SIMREC_HEADER) + pEntry->Header.length;
+
+            pLink = pLink->Flink;
+            if (cbRecord > cbBuffer - cbDone) {
+                if (cbDone == 0)
+                    status = STATUS_BUFFER_TOO_SMALL;
+                break;
+            }
+            if (pEntry->pWriteIrp != NULL) {
+                /* A write whose cancellation has begun is left to its
+                 * cancel routine, which also drops the record. */
+                if (IoSetCancelRoutine(pEntry->pWriteIrp, NULL) == NULL)
+                    continue;
+                pEntry->pWriteIrp->Tail.Overlay.DriverContext[0] = NULL;
+                AddDoneLocked(pDone, pEntry->pWriteIrp, STATUS_SUCCESS, pEntry->dwWriteResult);
+            } else {
+                g_dwRecords--;
+            }
+            RtlCopyMemory(pbOut + cbDone, &pEntry->Header, sizeof(SIMREC_HEADER));
+            RtlCopyMemory(pbOut + cbDone + sizeof(SIMREC_HEADER), pEntry->abData,
+                          pEntry->Header.length);
+            cbDone += cbRecord;
+            RemoveEntryList(&pEntry->Link);
+            FreeEntry(pEntry);
+        }
+        AddDoneLocked(pDone, pRead, status, cbDone);
+    }
+}
+
+/* Queues a host record that carries no IRP, dropping it if too many wait
+ * (lock held). */
+static VOID PushRecordLocked(PSIM_ENTRY pEntry, PLIST_ENTRY pDone)
+{
+    if (pEntry == NULL)
+        return;
+    if (g_dwRecords >= MAX_RECORDS) {
+        g_dwDropped++;
+        FreeEntry(pEntry);
+        return;
+    }
+    g_dwRecords++;
+    InsertTailList(&g_RecordQueue, &pEntry->Link);
+    FillControlReadsLocked(pDone);
+}
+
+/* Fails the pending waits and writes of one port file, or of all files when
+ * pFile is NULL (lock held). */
+static VOID FailPortIrpsLocked(PFILE_OBJECT pFile, NTSTATUS status, PLIST_ENTRY pDone)
+{
+    PLIST_ENTRY pLink = g_WaitQueue.Flink;
+
+    while (pLink != &g_WaitQueue) {
+        PIRP pIrp = CONTAINING_RECORD(pLink, IRP, Tail.Overlay.ListEntry);
+
+        pLink = pLink->Flink;
+        if (pFile != NULL && IoGetCurrentIrpStackLocation(pIrp)->FileObject != pFile)
+            continue;
+        if (TakeQueuedIrpLocked(pIrp))
+            AddDoneLocked(pDone, pIrp, status, 0);
+    }
+    pLink = g_RecordQueue.Flink;
+    while (pLink != &g_RecordQueue) {
+        PSIM_ENTRY pEntry = CONTAINING_RECORD(pLink, SIM_ENTRY, Link);
+        PIRP pIrp = pEntry->pWriteIrp;
+
+        pLink = pLink->Flink;
+        if (pIrp == NULL)
+            continue;
+        if (pFile != NULL && IoGetCurrentIrpStackLocation(pIrp)->FileObject != pFile)
+            continue;
+        if (IoSetCancelRoutine(pIrp, NULL) == NULL)
+            continue;
+        pIrp->Tail.Overlay.DriverContext[0] = NULL;
+        RemoveEntryList(&pEntry->Link);
+        FreeEntry(pEntry);
+        AddDoneLocked(pDone, pIrp, status, 0);
+    }
+}
+
+/* Completes the owner's pending waits because handheld bytes are unread
+ * (lock held). */
+static VOID SatisfyWaitsLocked(PLIST_ENTRY pDone)
+{
+    while (g_dwRxCount > 0 && !IsListEmpty(&g_WaitQueue)) {
+        PIRP pIrp = CONTAINING_RECORD(g_WaitQueue.Flink, IRP, Tail.Overlay.ListEntry);
+
+        if (!TakeQueuedIrpLocked(pIrp))
+            continue;
+        *(ULONG *)pIrp->AssociatedIrp.SystemBuffer = QL_EV_RXCHAR;
+        AddDoneLocked(pDone, pIrp, STATUS_SUCCESS, sizeof(ULONG));
+    }
+}
+
+/* Creates or removes the port's DOS name so that it exists exactly while the
+ * handheld is plugged in.  Runs at passive level outside the lock; winedevice
+ * dispatches one request at a time, so calls never overlap. */
+static VOID UpdatePortLink(VOID)
+{
+    KIRQL irql;
+    BOOLEAN bWant, bHave;
+
+    KeAcquireSpinLock(&g_Lock, &irql);
+    bWant = g_bPlugged;
+    bHave = g_bPortLinked;
+    g_bPortLinked = bWant;
+    KeReleaseSpinLock(&g_Lock, irql);
+
+    if (bWant && !bHave)
+        IoCreateSymbolicLink(&g_usPortLink, &g_usPortName);
+    else if (!bWant && bHave)
+        IoDeleteSymbolicLink(&g_usPortLink);
+}
+
+/* Cancel routine of queued waits and control reads. */
+static VOID NTAPI CancelQueuedIrp(PDEVICE_OBJECT pDevice, PIRP pIrp)
+{
+    KIRQL irql;
+
+    UNREFERENCED_PARAMETER(pDevice);
+    IoReleaseCancelSpinLock(pIrp->CancelIrql);
+    KeAcquireSpinLock(&g_Lock, &irql);
+    RemoveEntryList(&pIrp->Tail.Overlay.ListEntry);
+    InitializeListHead(&pIrp->Tail.Overlay.ListEntry);
+    KeReleaseSpinLock(&g_Lock, irql);
+    CompleteIrp(pIrp, STATUS_CANCELLED, 0);
+}
+
+/* Cancel routine of a host write waiting for the simulator: its bytes are
+ * taken back from the record queue. */
+static VOID NTAPI CancelWrite(PDEVICE_OBJECT pDevice, PIRP pIrp)
+{
+    KIRQL irql;
+    PSIM_ENTRY pEntry;
+
+    UNREFERENCED_PARAMETER(pDevice);
+    IoReleaseCancelSpinLock(pIrp->CancelIrql);
+    KeAcquireSpinLock(&g_Lock, &irql);
+    pEntry = (PSIM_ENTRY)pIrp->Tail.Overlay.DriverContext[0];
+    pIrp->Tail.Overlay.DriverContext[0] = NULL;
+    if (pEntry != NULL)
+        RemoveEntryList(&pEntry->Link);
+    KeReleaseSpinLock(&g_Lock, irql);
+    if (pEntry != NULL)
+        FreeEntry(pEntry);
+    CompleteIrp(pIrp, STATUS_CANCELLED, 0);
+}
+
+/* Puts the port settings back to those of a freshly opened port (lock held). */
+static VOID ResetSettingsLocked(VOID)
+{
+    RtlZeroMemory(&g_Settings, sizeof(g_Settings));
+    g_Settings.baud = 9600;
+    g_Settings.dataBits = 8;
+    g_Settings.parity = NO_PARITY;
+    g_Settings.stopBits = STOP_BIT_1;
+    g_Settings.controlHandShake = SERIAL_DTR_CONTROL;
+    g_Settings.flowReplace = SERIAL_RTS_CONTROL;
+    g_Settings.xonLimit = 2048;
+    g_Settings.xoffLimit = 512;
+    g_Settings.xonChar = 0x11;
+    g_Settings.xoffChar = 0x13;
+    g_dwWaitMask = 0;
+    g_dwRxHead = 0;
+    g_dwRxCount = 0;
+}
+
+/* Port IRP_MJ_CREATE: the first opener while plugged and free owns the port;
+ * a new open by the owner's own process takes the port over (its earlier
+ * handle was closed, or is dropped); any other opener is refused. */
+static NTSTATUS PortCreate(PIRP pIrp, PFILE_OBJECT pFile)
+{
+    KIRQL irql;
+    LIST_ENTRY done;
+    NTSTATUS status;
+    HANDLE hProcess = PsGetCurrentProcessId();
+
+    InitializeListHead(&done);
+    KeAcquireSpinLock(&g_Lock, &irql);
+    if (g_bPlugged && g_pOwner != NULL && hProcess == g_hOwnerProcess) {
+        /* The close of the earlier handle may still be on its way. */
+        g_pOwner->FsContext = PORT_FILE_CLOSED;
+        FailPortIrpsLocked(g_pOwner, STATUS_CANCELLED, &done);
+        PushRecordLocked(AllocEntry(SIMREC_CLOSE, NULL, 0), &done);
+        g_pOwner = NULL;
+    }
+    if (g_bPlugged && g_pOwner == NULL) {
+        g_pOwner = pFile;
+        g_hOwnerProcess = hProcess;
+        pFile->FsContext = PORT_FILE_OWNER;
+        g_dwOpens++;
+        ResetSettingsLocked();
+        PushRecordLocked(AllocEntry(SIMREC_OPEN, NULL, 0), &done);
+        status = STATUS_SUCCESS;
+    } else {
+        pFile->FsContext = g_bPlugged ? PORT_FILE_REFUSED : PORT_FILE_STALE;
+        g_dwRefused++;
+        status = g_bPlugged ? STATUS_ACCESS_DENIED : STATUS_NO_SUCH_DEVICE;
+    }
+    KeReleaseSpinLock(&g_Lock, irql);
+    CompleteDoneList(&done);
+    CompleteIrp(pIrp, status, 0);
+    return status;
+}
+
+/* Port IRP_MJ_CLEANUP / IRP_MJ_CLOSE: the handle is gone; its pending
+ * requests fail and the port becomes free. */
+static NTSTATUS PortRelease(PIRP pIrp, PFILE_OBJECT pFile)
+{
+    KIRQL irql;
+    LIST_ENTRY done;
+
+    InitializeListHead(&done);
+    KeAcquireSpinLock(&g_Lock, &irql);
+    if (pFile->FsContext == PORT_FILE_OWNER) {
+        g_pOwner = NULL;
+        FailPortIrpsLocked(pFile, STATUS_CANCELLED, &done);
+        PushRecordLocked(AllocEntry(SIMREC_CLOSE, NULL, 0), &done);
+    } else if (pFile->FsContext == PORT_FILE_STALE) {
+        FailPortIrpsLocked(pFile, STATUS_CANCELLED, &done);
+    }
+    pFile->FsContext = PORT_FILE_CLOSED;
+    KeReleaseSpinLock(&g_Lock, irql);
+    CompleteDoneList(&done);
+    CompleteIrp(pIrp, STATUS_SUCCESS, 0);
+    return STATUS_SUCCESS;
+}
+
+/* Status every request of a port file that does not own the port fails with
+ * (lock held); STATUS_SUCCESS for the owner. */
+static NTSTATUS PortAccessLocked(PFILE_OBJECT pFile)
+{
+    if (pFile->FsContext == PORT_FILE_OWNER && pFile == g_pOwner)
+        return STATUS_SUCCESS;
+    if (pFile->FsContext == PORT_FILE_STALE)
+        return STATUS_QL_REMOVED;
+    return STATUS_ACCESS_DENIED;
+}
+
+/* Port IRP_MJ_WRITE: queued as a WRITE record; completes when the simulator
+ * has read it.  Always reported as pending. */
+static NTSTATUS PortWrite(PIRP pIrp, PIO_STACK_LOCATION pStack)
+{
+    KIRQL irql;
+    LIST_ENTRY done;
+    ULONG cbWrite = pStack->Parameters.Write.Length;
+    ULONG cbRecord = cbWrite;
+    PSIM_ENTRY pEntry;
+    NTSTATUS status;
+    BOOLEAN bShort = FALSE;
+
+    if (cbWrite > SIM_MAX_WRITE) {
+        CompleteIrp(pIrp, STATUS_INVALID_PARAMETER, 0);
+        return STATUS_INVALID_PARAMETER;
+    }
+    InitializeListHead(&done);
+    KeAcquireSpinLock(&g_Lock, &irql);
+    status = PortAccessLocked(pStack->FileObject);
+    if (NT_SUCCESS(status) && ConsumeFaultLocked(SIMREQ_WRITE))
+        status = STATUS_QL_FAULT;
+    if (NT_SUCCESS(status) && ConsumeFaultLocked(SIMREQ_SHORT_WRITE)) {
+        bShort = TRUE;
+        cbRecord = cbWrite / 2;
+    }
+    KeReleaseSpinLock(&g_Lock, irql);
+    if (!NT_SUCCESS(status)) {
+        CompleteIrp(pIrp, status, 0);
+        return status;
+    }
+
+    pEntry = AllocEntry(SIMREC_WRITE, pIrp->AssociatedIrp.SystemBuffer, cbRecord);
+    if (pEntry == NULL) {
+        CompleteIrp(pIrp, STATUS_INSUFFICIENT_RESOURCES, 0);
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    pEntry->pWriteIrp = pIrp;
+    pEntry->dwWriteResult = bShort ? cbRecord : cbWrite;
+
+    KeAcquireSpinLock(&g_Lock, &irql);
+    /* The plug may have been pulled while the lock was free. */
+    status = PortAccessLocked(pStack->FileObject);
+    if (NT_SUCCESS(status)) {
+        pIrp->Tail.Overlay.DriverContext[0] = pEntry;
+        IoMarkIrpPending(pIrp);
+        IoSetCancelRoutine(pIrp, CancelWrite);
+        if (pIrp->Cancel && IoSetCancelRoutine(pIrp, NULL) != NULL) {
+            pIrp->Tail.Overlay.DriverContext[0] = NULL;
+            AddDoneLocked(&done, pIrp, STATUS_CANCELLED, 0);
+        } else {
+            InsertTailList(&g_RecordQueue, &pEntry->Link);
+            pEntry = NULL;
+            FillControlReadsLocked(&done);
+        }
+    }
+    KeReleaseSpinLock(&g_Lock, irql);
+    if (pEntry != NULL)
+        FreeEntry(pEntry);
+    if (!NT_SUCCESS(status)) {
+        CompleteIrp(pIrp, status, 0);
+        return status;
+    }
+    CompleteDoneList(&done);
+    return STATUS_PENDING;
+}
+
+/* Port IRP_MJ_READ: returns at once whatever handheld bytes have arrived. */
+static NTSTATUS PortRead(PIRP pIrp, PIO_STACK_LOCATION pStack)
+{
+    KIRQL irql;
+    ULONG cbWant = pStack->Parameters.Read.Length;
+    PUCHAR pbOut = (PUCHAR)pIrp->AssociatedIrp.SystemBuffer;
+    ULONG cbDone = 0;
+    NTSTATUS status;
+
+    KeAcquireSpinLock(&g_Lock, &irql);
+    status = PortAccessLocked(pStack->FileObject);
+    if (NT_SUCCESS(status) && ConsumeFaultLocked(SIMREQ_READ))
+        status = STATUS_QL_FAULT;
+    if (NT_SUCCESS(status)) {
+        while (cbDone < cbWant && g_dwRxCount > 0) {
+            pbOut[cbDone++] = g_abRx[g_dwRxHead];
+            g_dwRxHead = (g_dwRxHead + 1) % RX_CAPACITY;
+            g_dwRxCount--;
+        }
+    }
+    KeReleaseSpinLock(&g_Lock, irql);
+    CompleteIrp(pIrp, status, cbDone);
+    return status;
+}
+
+/* Copies a settings block into the port state if the input is big enough;
+ * returns the request's status (lock held). */
+static NTSTATUS SetFromInput(PVOID pvDest, ULONG cbDest, const VOID *pvIn, ULONG cbIn)
+{
+    if (cbIn < cbDest)
+        return STATUS_BUFFER_TOO_SMALL;
+    RtlCopyMemory(pvDest, pvIn, cbDest);
+    return STATUS_SUCCESS;
+}
+
+/* Serves one serial or vendor IOCTL of the owner (lock held).  Returns the
+ * status, STATUS_PENDING when the IRP was queued; *pdwInfo gets the output
+ * byte count. */
+static NTSTATUS PortIoctlLocked(PIRP pIrp, PIO_STACK_LOCATION pStack, ULONG_PTR *pdwInfo)
+{
+    ULONG dwCode = pStack->Parameters.DeviceIoControl.IoControlCode;
+    ULONG cbIn = pStack->Parameters.DeviceIoControl.InputBufferLength;
+    ULONG cbOut = pStack->Parameters.DeviceIoControl.OutputBufferLength;
+    PVOID pvBuf = pIrp->AssociatedIrp.SystemBuffer;
+
+    *pdwInfo = 0;
+    switch (dwCode) {
+    case IOCTL_SERIAL_CLR_DTR: /* 0x1B0028: arm event mask when it has input */
+        if (cbIn == sizeof(ULONG))
+            return ConsumeFaultLocked(SIMREQ_ARM) ? STATUS_QL_FAULT : STATUS_SUCCESS;
+        g_Settings.dtr = 0;
+        return STATUS_SUCCESS;
+    case IOCTL_SERIAL_RESET_DEVICE: /* 0x1B002C: wait for event with output */
+        if (cbOut != sizeof(ULONG))
+            return STATUS_SUCCESS;
+        /* fall through */
+    case IOCTL_SERIAL_WAIT_ON_MASK:
+        if (cbOut < sizeof(ULONG))
+            return STATUS_BUFFER_TOO_SMALL;
+        if (ConsumeFaultLocked(SIMREQ_WAIT))
+            return STATUS_QL_FAULT;
+        if (g_dwRxCount > 0) {
+            *(ULONG *)pvBuf = QL_EV_RXCHAR;
+            *pdwInfo = sizeof(ULONG);
+            return STATUS_SUCCESS;
+        }
+        if (!QueueIrpLocked(&g_WaitQueue, pIrp, CancelQueuedIrp))
+            return STATUS_CANCELLED;
+        return STATUS_PENDING;
+    case IOCTL_SERIAL_SET_RTS: /* 0x1B0030: cycle end when it has input */
+        if (cbIn == sizeof(ULONG))
+            return ConsumeFaultLocked(SIMREQ_CYCLE_END) ? STATUS_QL_FAULT : STATUS_SUCCESS;
+        g_Settings.rts = 1;
+        return STATUS_SUCCESS;
+    case IOCTL_SERIAL_SET_DTR:
+        g_Settings.dtr = 1;
+        return STATUS_SUCCESS;
+    case IOCTL_SERIAL_CLR_RTS:
+        g_Settings.rts = 0;
+        return STATUS_SUCCESS;
+    case IOCTL_SERIAL_GET_BAUD_RATE:
+        if (cbOut < sizeof(SERIAL_BAUD_RATE))
+            return STATUS_BUFFER_TOO_SMALL;
+        ((SERIAL_BAUD_RATE *)pvBuf)->BaudRate = g_Settings.baud;
+        *pdwInfo = sizeof(SERIAL_BAUD_RATE);
+        return STATUS_SUCCESS;
+    case IOCTL_SERIAL_SET_BAUD_RATE:
+        return SetFromInput(&g_Settings.baud, sizeof(ULONG), pvBuf, cbIn);
+    case IOCTL_SERIAL_GET_LINE_CONTROL: {
+        SERIAL_LINE_CONTROL *pLine = (SERIAL_LINE_CONTROL *)pvBuf;
+        if (cbOut < sizeof(SERIAL_LINE_CONTROL))
+            return STATUS_BUFFER_TOO_SMALL;
+        pLine->StopBits = g_Settings.stopBits;
+        pLine->Parity = g_Settings.parity;
+        pLine->WordLength = g_Settings.dataBits;
+        *pdwInfo = sizeof(SERIAL_LINE_CONTROL);
+        return STATUS_SUCCESS;
+    }
+    case IOCTL_SERIAL_SET_LINE_CONTROL: {
+        const SERIAL_LINE_CONTROL *pLine = (const SERIAL_LINE_CONTROL *)pvBuf;
+        if (cbIn < sizeof(SERIAL_LINE_CONTROL))
+            return STATUS_BUFFER_TOO_SMALL;
+        if (pLine->WordLength < 5 || pLine->WordLength > 8 || pLine->Parity > SPACE_PARITY ||
+            pLine->StopBits > STOP_BITS_2)
+            return STATUS_INVALID_PARAMETER;
+        g_Settings.stopBits = pLine->StopBits;
+        g_Settings.parity = pLine->Parity;
+        g_Settings.dataBits = pLine->WordLength;
+        return STATUS_SUCCESS;
+    }
+    case IOCTL_SERIAL_GET_HANDFLOW: {
+        SERIAL_HANDFLOW *pFlow = (SERIAL_HANDFLOW *)pvBuf;
+        if (cbOut < sizeof(SERIAL_HANDFLOW))
+            return STATUS_BUFFER_TOO_SMALL;
+        pFlow->ControlHandShake = g_Settings.controlHandShake;
+        pFlow->FlowReplace = g_Settings.flowReplace;
+        pFlow->XonLimit = (LONG)g_Settings.xonLimit;
+        pFlow->XoffLimit = (LONG)g_Settings.xoffLimit;
+        *pdwInfo = sizeof(SERIAL_HANDFLOW);
+        return STATUS_SUCCESS;
+    }
+    case IOCTL_SERIAL_SET_HANDFLOW: {
+        const SERIAL_HANDFLOW *pFlow = (const SERIAL_HANDFLOW *)pvBuf;
+        if (cbIn < sizeof(SERIAL_HANDFLOW))
+            return STATUS_BUFFER_TOO_SMALL;
+        g_Settings.controlHandShake = pFlow->ControlHandShake;
+        g_Settings.flowReplace = pFlow->FlowReplace;
+        g_Settings.xonLimit = (ULONG)pFlow->XonLimit;
+        g_Settings.xoffLimit = (ULONG)pFlow->XoffLimit;
+        return STATUS_SUCCESS;
+    }
+    case IOCTL_SERIAL_GET_CHARS: {
+        SERIAL_CHARS *pChars = (SERIAL_CHARS *)pvBuf;
+        if (cbOut < sizeof(SERIAL_CHARS))
+            return STATUS_BUFFER_TOO_SMALL;
+        pChars->EofChar = g_Settings.eofChar;
+        pChars->ErrorChar = g_Settings.errorChar;
+        pChars->BreakChar = g_Settings.breakChar;
+        pChars->EventChar = g_Settings.eventChar;
+        pChars->XonChar = g_Settings.xonChar;
+        pChars->XoffChar = g_Settings.xoffChar;
+        *pdwInfo = sizeof(SERIAL_CHARS);
+        return STATUS_SUCCESS;
+    }
+    case IOCTL_SERIAL_SET_CHARS: {
+        const SERIAL_CHARS *pChars = (const SERIAL_CHARS *)pvBuf;
+        if (cbIn < sizeof(SERIAL_CHARS))
+            return STATUS_BUFFER_TOO_SMALL;
+        g_Settings.eofChar = pChars->EofChar;
+        g_Settings.errorChar = pChars->ErrorChar;
+        g_Settings.breakChar = pChars->BreakChar;
+        g_Settings.eventChar = pChars->EventChar;
+        g_Settings.xonChar = pChars->XonChar;
+        g_Settings.xoffChar = pChars->XoffChar;
+        return STATUS_SUCCESS;
+    }
+    case IOCTL_SERIAL_GET_TIMEOUTS: {
+        SERIAL_TIMEOUTS *pTimeouts = (SERIAL_TIMEOUTS *)pvBuf;
+        if (cbOut < sizeof(SERIAL_TIMEOUTS))
+            return STATUS_BUFFER_TOO_SMALL;
+        pTimeouts->ReadIntervalTimeout = g_Settings.readIntervalTimeout;
+        pTimeouts->ReadTotalTimeoutMultiplier = g_Settings.readTotalMultiplier;
+        pTimeouts->ReadTotalTimeoutConstant = g_Settings.readTotalConstant;
+        pTimeouts->WriteTotalTimeoutMultiplier = g_Settings.writeTotalMultiplier;
+        pTimeouts->WriteTotalTimeoutConstant = g_Settings.writeTotalConstant;
+        *pdwInfo = sizeof(SERIAL_TIMEOUTS);
+        return STATUS_SUCCESS;
+    }
+    case IOCTL_SERIAL_SET_TIMEOUTS: {
+        const SERIAL_TIMEOUTS *pTimeouts = (const SERIAL_TIMEOUTS *)pvBuf;
+        if (cbIn < sizeof(SERIAL_TIMEOUTS))
+            return STATUS_BUFFER_TOO_SMALL;
+        g_Settings.readIntervalTimeout = pTimeouts->ReadIntervalTimeout;
+        g_Settings.readTotalMultiplier = pTimeouts->ReadTotalTimeoutMultiplier;
+        g_Settings.readTotalConstant = pTimeouts->ReadTotalTimeoutConstant;
+        g_Settings.writeTotalMultiplier = pTimeouts->WriteTotalTimeoutMultiplier;
+        g_Settings.writeTotalConstant = pTimeouts->WriteTotalTimeoutConstant;
+        return STATUS_SUCCESS;
+    }
+    case IOCTL_SERIAL_GET_WAIT_MASK:
+        if (cbOut < sizeof(ULONG))
+            return STATUS_BUFFER_TOO_SMALL;
+        *(ULONG *)pvBuf = g_dwWaitMask;
+        *pdwInfo = sizeof(ULONG);
+        return STATUS_SUCCESS;
+    case IOCTL_SERIAL_SET_WAIT_MASK:
+        return SetFromInput(&g_dwWaitMask, sizeof(ULONG), pvBuf, cbIn);
+    case IOCTL_SERIAL_GET_MODEMSTATUS:
+        if (cbOut < sizeof(ULONG))
+            return STATUS_BUFFER_TOO_SMALL;
+        *(ULONG *)pvBuf = SERIAL_CTS_STATE | SERIAL_DSR_STATE | SERIAL_DCD_STATE;
+        *pdwInfo = sizeof(ULONG);
+        return STATUS_SUCCESS;
+    case IOCTL_SERIAL_GET_COMMSTATUS: {
+        SERIAL_STATUS *pStatus = (SERIAL_STATUS *)pvBuf;
+        if (cbOut < sizeof(SERIAL_STATUS))
+            return STATUS_BUFFER_TOO_SMALL;
+        RtlZeroMemory(pStatus, sizeof(SERIAL_STATUS));
+        pStatus->AmountInInQueue = g_dwRxCount;
+        *pdwInfo = sizeof(SERIAL_STATUS);
+        return STATUS_SUCCESS;
+    }
+    case IOCTL_SERIAL_PURGE:
+        if (cbIn < sizeof(ULONG))
+            return STATUS_BUFFER_TOO_SMALL;
+        if (*(const ULONG *)pvBuf & SERIAL_PURGE_RXCLEAR) {
+            g_dwRxHead = 0;
+            g_dwRxCount = 0;
+        }
+        return STATUS_SUCCESS;
+    case IOCTL_SERIAL_SET_QUEUE_SIZE:
+    case IOCTL_SERIAL_SET_XON:
+    case IOCTL_SERIAL_SET_XOFF:
+    case IOCTL_SERIAL_SET_BREAK_ON:
+    case IOCTL_SERIAL_SET_BREAK_OFF:
+    case IOCTL_SERIAL_IMMEDIATE_CHAR:
+        return STATUS_SUCCESS;
+    default:
+        return STATUS_INVALID_DEVICE_REQUEST;
+    }
+}
+
+/* Port IRP_MJ_DEVICE_CONTROL: serves the request, then records it (and the
+ * settings, if it changed them) for the simulator. */
+static NTSTATUS PortIoctl(PIRP pIrp, PIO_STACK_LOCATION pStack)
+{
+    KIRQL irql;
+    LIST_ENTRY done;
+    SIM_IOCTL rec;
+    SIM_SETTINGS before;
+    PSIM_ENTRY pIoctlEntry, pSettingsEntry;
+    ULONG_PTR dwInfo = 0;
+    NTSTATUS status;
+
+    /* Both records are allocated up front: no pool calls under the lock. */
+    RtlZeroMemory(&rec, sizeof(rec));
+    rec.code = pStack->Parameters.DeviceIoControl.IoControlCode;
+    rec.inLength = pStack->Parameters.DeviceIoControl.InputBufferLength;
+    rec.outLength = pStack->Parameters.DeviceIoControl.OutputBufferLength;
+    if (rec.inLength >= sizeof(ULONG) && pIrp->AssociatedIrp.SystemBuffer != NULL)
+        rec.input = *(const ULONG *)pIrp->AssociatedIrp.SystemBuffer;
+    pIoctlEntry = AllocEntry(SIMREC_IOCTL, &rec, sizeof(rec));
+    pSettingsEntry = AllocEntry(SIMREC_SETTINGS, &g_Settings, sizeof(SIM_SETTINGS));
+
+    InitializeListHead(&done);
+    KeAcquireSpinLock(&g_Lock, &irql);
+    status = PortAccessLocked(pStack->FileObject);
+    if (NT_SUCCESS(status)) {
+        before = g_Settings;
+        status = PortIoctlLocked(pIrp, pStack, &dwInfo);
+        if (pIoctlEntry != NULL)
+            ((SIM_IOCTL *)pIoctlEntry->abData)->status = status;
+        PushRecordLocked(pIoctlEntry, &done);
+        pIoctlEntry = NULL;
+        if (pSettingsEntry != NULL &&
+            RtlCompareMemory(&before, &g_Settings, sizeof(SIM_SETTINGS)) != sizeof(SIM_SETTINGS)) {
+            RtlCopyMemory(pSettingsEntry->abData, &g_Settings, sizeof(SIM_SETTINGS));
+            PushRecordLocked(pSettingsEntry, &done);
+            pSettingsEntry = NULL;
+        }
+    }
+    KeReleaseSpinLock(&g_Lock, irql);
+    if (pIoctlEntry != NULL)
+        FreeEntry(pIoctlEntry);
+    if (pSettingsEntry != NULL)
+        FreeEntry(pSettingsEntry);
+    CompleteDoneList(&done);
+    if (status != STATUS_PENDING)
+        CompleteIrp(pIrp, status, dwInfo);
+    return status;
+}
+
+/* Port IRP_MJ_QUERY_VOLUME_INFORMATION: describes a serial port, so that
+ * GetFileType says FILE_TYPE_CHAR. */
+static NTSTATUS PortQueryVolume(PIRP pIrp, PIO_STACK_LOCATION pStack)
+{
+    FILE_FS_DEVICE_INFORMATION *pInfo = (FILE_FS_DEVICE_INFORMATION *)pIrp->AssociatedIrp.SystemBuffer;
+
+    if (pStack->Parameters.QueryVolume.FsInformationClass != FileFsDeviceInformation) {
+        CompleteIrp(pIrp, STATUS_INVALID_DEVICE_REQUEST, 0);
+        return STATUS_INVALID_DEVICE_REQUEST;
+    }
+    if (pStack->Parameters.QueryVolume.Length < sizeof(FILE_FS_DEVICE_INFORMATION)) {
+        CompleteIrp(pIrp, STATUS_BUFFER_TOO_SMALL, 0);
+        return STATUS_BUFFER_TOO_SMALL;
+    }
+    pInfo->DeviceType = FILE_DEVICE_SERIAL_PORT;
+    pInfo->Characteristics = 0;
+    CompleteIrp(pIrp, STATUS_SUCCESS, sizeof(FILE_FS_DEVICE_INFORMATION));
+    return STATUS_SUCCESS;
+}
+
+/* Control IOCTL_SIM_PLUG: plugs the handheld in or pulls it out. */
+static NTSTATUS CtlPlug(ULONG dwPresent)
+{
+    KIRQL irql;
+    LIST_ENTRY done;
+
+    InitializeListHead(&done);
+    KeAcquireSpinLock(&g_Lock, &irql);
+    if (dwPresent != 0) {
+        g_bPlugged = TRUE;
+    } else if (g_bPlugged) {
+        g_bPlugged = FALSE;
+        if (g_pOwner != NULL) {
+            g_pOwner->FsContext = PORT_FILE_STALE;
+            g_pOwner = NULL;
+        }
+        FailPortIrpsLocked(NULL, STATUS_QL_REMOVED, &done);
+        g_dwRxHead = 0;
+        g_dwRxCount = 0;
+    }
+    KeReleaseSpinLock(&g_Lock, irql);
+    CompleteDoneList(&done);
+    UpdatePortLink();
+    return STATUS_SUCCESS;
+}
+
+/* Control IRP_MJ_DEVICE_CONTROL: plug, fault injection, state. */
+static NTSTATUS CtlIoctl(PIRP pIrp, PIO_STACK_LOCATION pStack)
+{
+    ULONG dwCode = pStack->Parameters.DeviceIoControl.IoControlCode;
+    ULONG cbIn = pStack->Parameters.DeviceIoControl.InputBufferLength;
+    ULONG cbOut = pStack->Parameters.DeviceIoControl.OutputBufferLength;
+    PVOID pvBuf = pIrp->AssociatedIrp.SystemBuffer;
+    ULONG_PTR dwInfo = 0;
+    NTSTATUS status;
+    KIRQL irql;
+
+    switch (dwCode) {
+    case IOCTL_SIM_PLUG:
+        status = cbIn < sizeof(ULONG) ? STATUS_BUFFER_TOO_SMALL : CtlPlug(*(const ULONG *)pvBuf);
+        break;
+    case IOCTL_SIM_FAULT: {
+        const SIM_FAULT *pFault = (const SIM_FAULT *)pvBuf;
+        if (cbIn < sizeof(SIM_FAULT)) {
+            status = STATUS_BUFFER_TOO_SMALL;
+        } else if (pFault->request < SIMREQ_ARM || pFault->request > SIMREQ_SHORT_WRITE) {
+            status = STATUS_INVALID_PARAMETER;
+        } else {
+            KeAcquireSpinLock(&g_Lock, &irql);
+            g_aFaults[pFault->request] = *pFault;
+            KeReleaseSpinLock(&g_Lock, irql);
+            status = STATUS_SUCCESS;
+        }
+        break;
+    }
+    case IOCTL_SIM_STATE: {
+        SIM_STATE state;
+        if (cbOut < FIELD_OFFSET(SIM_STATE, refused)) {
+            status = STATUS_BUFFER_TOO_SMALL;
+            break;
+        }
+        KeAcquireSpinLock(&g_Lock, &irql);
+        state.plugged = g_bPlugged;
+        state.open = g_pOwner != NULL;
+        state.opens = g_dwOpens;
+        state.rxQueued = g_dwRxCount;
+        state.refused = g_dwRefused;
+        state.dropped = g_dwDropped;
+        KeReleaseSpinLock(&g_Lock, irql);
+        dwInfo = cbOut < sizeof(state) ? cbOut : sizeof(state);
+        RtlCopyMemory(pvBuf, &state, dwInfo);
+        status = STATUS_SUCCESS;
+        break;
+    }
+    default:
+        status = STATUS_INVALID_DEVICE_REQUEST;
+        break;
+    }
+    CompleteIrp(pIrp, status, dwInfo);
+    return status;
+}
+
+/* Control IRP_MJ_READ: host records, pending until some are queued. */
+static NTSTATUS CtlRead(PIRP pIrp, PIO_STACK_LOCATION pStack)
+{
+    KIRQL irql;
+    LIST_ENTRY done;
+    BOOLEAN bQueued;
+
+    if (pStack->Parameters.Read.Length == 0) {
+        CompleteIrp(pIrp, STATUS_SUCCESS, 0);
+        return STATUS_SUCCESS;
+    }
+    InitializeListHead(&done);
+    KeAcquireSpinLock(&g_Lock, &irql);
+    bQueued = QueueIrpLocked(&g_CtlReadQueue, pIrp, CancelQueuedIrp);
+    if (bQueued)
+        FillControlReadsLocked(&done);
+    KeReleaseSpinLock(&g_Lock, irql);
+    CompleteDoneList(&done);
+    if (!bQueued) {
+        CompleteIrp(pIrp, STATUS_CANCELLED, 0);
+        return STATUS_CANCELLED;
+    }
+    return STATUS_PENDING;
+}
+
+/* Control IRP_MJ_WRITE: bytes the handheld sends to the host. */
+static NTSTATUS CtlWrite(PIRP pIrp, PIO_STACK_LOCATION pStack)
+{
+    KIRQL irql;
+    LIST_ENTRY done;
+    ULONG cbIn = pStack->Parameters.Write.Length;
+    const UCHAR *pbIn = (const UCHAR *)pIrp->AssociatedIrp.SystemBuffer;
+    ULONG cbDone = 0;
+
+    InitializeListHead(&done);
+    KeAcquireSpinLock(&g_Lock, &irql);
+    if (g_pOwner != NULL) {
+        while (cbDone < cbIn && g_dwRxCount < RX_CAPACITY) {
+            g_abRx[(g_dwRxHead + g_dwRxCount) % RX_CAPACITY] = pbIn[cbDone++];
+            g_dwRxCount++;
+        }
+        SatisfyWaitsLocked(&done);
+    }
+    KeReleaseSpinLock(&g_Lock, irql);
+    CompleteDoneList(&done);
+    CompleteIrp(pIrp, STATUS_SUCCESS, cbDone);
+    return STATUS_SUCCESS;
+}
+
+/* Control IRP_MJ_CLEANUP / IRP_MJ_CLOSE: fails that handle's pending reads. */
+static NTSTATUS CtlRelease(PIRP pIrp, PFILE_OBJECT pFile)
+{
+    KIRQL irql;
+    LIST_ENTRY done;
+    PLIST_ENTRY pLink;
+
+    InitializeListHead(&done);
+    KeAcquireSpinLock(&g_Lock, &irql);
+    pLink = g_CtlReadQueue.Flink;
+    while (pLink != &g_CtlReadQueue) {
+        PIRP pRead = CONTAINING_RECORD(pLink, IRP, Tail.Overlay.ListEntry);
+
+        pLink = pLink->Flink;
+        if (IoGetCurrentIrpStackLocation(pRead)->FileObject == pFile && TakeQueuedIrpLocked(pRead))
+            AddDoneLocked(&done, pRead, STATUS_CANCELLED, 0);
+    }
+    KeReleaseSpinLock(&g_Lock, irql);
+    CompleteDoneList(&done);
+    CompleteIrp(pIrp, STATUS_SUCCESS, 0);
+    return STATUS_SUCCESS;
+}
+
+/* Dispatch routine of both devices. */
+static NTSTATUS NTAPI Dispatch(PDEVICE_OBJECT pDevice, PIRP pIrp)
+{
+    PIO_STACK_LOCATION pStack = IoGetCurrentIrpStackLocation(pIrp);
+
+    if (pDevice == g_pPortDevice) {
+        switch (pStack->MajorFunction) {
+        case IRP_MJ_CREATE:
+            return PortCreate(pIrp, pStack->FileObject);
+        case IRP_MJ_CLEANUP:
+        case IRP_MJ_CLOSE:
+            return PortRelease(pIrp, pStack->FileObject);
+        case IRP_MJ_WRITE:
+            return PortWrite(pIrp, pStack);
+        case IRP_MJ_READ:
+            return PortRead(pIrp, pStack);
+        case IRP_MJ_DEVICE_CONTROL:
+            return PortIoctl(pIrp, pStack);
+        case IRP_MJ_QUERY_VOLUME_INFORMATION:
+            return PortQueryVolume(pIrp, pStack);
+        case IRP_MJ_FLUSH_BUFFERS:
+            CompleteIrp(pIrp, STATUS_SUCCESS, 0);
+            return STATUS_SUCCESS;
+        default:
+            break;
+        }
+    } else if (pDevice == g_pCtlDevice) {
+        switch (pStack->MajorFunction) {
+        case IRP_MJ_CREATE:
+            CompleteIrp(pIrp, STATUS_SUCCESS, 0);
+            return STATUS_SUCCESS;
+        case IRP_MJ_CLEANUP:
+        case IRP_MJ_CLOSE:
+            return CtlRelease(pIrp, pStack->FileObject);
+        case IRP_MJ_READ:
+            return CtlRead(pIrp, pStack);
+        case IRP_MJ_WRITE:
+            return CtlWrite(pIrp, pStack);
+        case IRP_MJ_DEVICE_CONTROL:
+            return CtlIoctl(pIrp, pStack);
+        default:
+            break;
+        }
+    }
+    CompleteIrp(pIrp, STATUS_INVALID_DEVICE_REQUEST, 0);
+    return STATUS_INVALID_DEVICE_REQUEST;
+}
+
+/* Unload: fails whatever is pending, frees the records, removes the names
+ * and devices. */
+static VOID NTAPI DriverUnload(PDRIVER_OBJECT pDriver)
+{
+    KIRQL irql;
+    LIST_ENTRY done;
+    PLIST_ENTRY pLink;
+
+    UNREFERENCED_PARAMETER(pDriver);
+    InitializeListHead(&done);
+    KeAcquireSpinLock(&g_Lock, &irql);
+    g_bPlugged = FALSE;
+    g_pOwner = NULL;
+    FailPortIrpsLocked(NULL, STATUS_QL_REMOVED, &done);
+    for (pLink = g_CtlReadQueue.Flink; pLink != &g_CtlReadQueue;) {
+        PIRP pRead = CONTAINING_RECORD(pLink, IRP, Tail.Overlay.ListEntry);
+        pLink = pLink->Flink;
+        if (TakeQueuedIrpLocked(pRead))
+            AddDoneLocked(&done, pRead, STATUS_CANCELLED, 0);
+    }
+    while (!IsListEmpty(&g_RecordQueue)) {
+        PSIM_ENTRY pEntry = CONTAINING_RECORD(RemoveHeadList(&g_RecordQueue), SIM_ENTRY, Link);
+        FreeEntry(pEntry);
+    }
+    g_dwRecords = 0;
+    KeReleaseSpinLock(&g_Lock, irql);
+    CompleteDoneList(&done);
+    UpdatePortLink();
+    IoDeleteSymbolicLink(&g_usCtlLink);
+    if (g_pPortDevice != NULL)
+        IoDeleteDevice(g_pPortDevice);
+    if (g_pCtlDevice != NULL)
+        IoDeleteDevice(g_pCtlDevice);
+    g_pPortDevice = NULL;
+    g_pCtlDevice = NULL;
+}
+
+/* Entry point: creates both devices and the control device's DOS name; the
+ * handheld starts unplugged. */
+NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT pDriver, PUNICODE_STRING pusRegistry)
+{
+    NTSTATUS status;
+    ULONG i;
+
+    UNREFERENCED_PARAMETER(pusRegistry);
+    KeInitializeSpinLock(&g_Lock);
+    InitializeListHead(&g_WaitQueue);
+    InitializeListHead(&g_CtlReadQueue);
+    InitializeListHead(&g_RecordQueue);
+    RtlInitUnicodeString(&g_usPortName, L"\\Device\\QlUsbShPort");
+    RtlInitUnicodeString(&g_usPortLink, L"\\DosDevices\\WCEUSBSH001");
+    RtlInitUnicodeString(&g_usCtlName, L"\\Device\\QlUsbShCtl");
+    RtlInitUnicodeString(&g_usCtlLink, L"\\DosDevices\\QlUsbShCtl");
+
+    for (i = 0; i <= IRP_MJ_MAXIMUM_FUNCTION; i++)
+        pDriver->MajorFunction[i] = Dispatch;
+    pDriver->DriverUnload = DriverUnload;
+
+    status = IoCreateDevice(pDriver, 0, &g_usPortName, FILE_DEVICE_SERIAL_PORT, 0, FALSE,
+                            &g_pPortDevice);
+    if (!NT_SUCCESS(status))
+        return status;
+    status = IoCreateDevice(pDriver, 0, &g_usCtlName, FILE_DEVICE_UNKNOWN, 0, FALSE, &g_pCtlDevice);
+    if (!NT_SUCCESS(status)) {
+        IoDeleteDevice(g_pPortDevice);
+        g_pPortDevice = NULL;
+        return status;
+    }
+    g_pPortDevice->Flags |= DO_BUFFERED_IO;
+    g_pCtlDevice->Flags |= DO_BUFFERED_IO;
+    g_pPortDevice->Flags &= ~DO_DEVICE_INITIALIZING;
+    g_pCtlDevice->Flags &= ~DO_DEVICE_INITIALIZING;
+    /* A stale name from an earlier load would make the handheld look present. */
+    IoDeleteSymbolicLink(&g_usPortLink);
+    IoDeleteSymbolicLink(&g_usCtlLink);
+    status = IoCreateSymbolicLink(&g_usCtlLink, &g_usCtlName);
+    if (!NT_SUCCESS(status)) {
+        IoDeleteDevice(g_pCtlDevice);
+        IoDeleteDevice(g_pPortDevice);
+        g_pCtlDevice = NULL;
+        g_pPortDevice = NULL;
+        return status;
+    }
+    return STATUS_SUCCESS;
+}

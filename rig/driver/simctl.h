@@ -1,0 +1,111 @@
+/*
+ * Control interface of the stand-in USB serial driver, shared by the driver
+ * (kernel side) and the simulated handheld (user side).  Plain C, no
+ * windows.h dependency beyond the fixed-width types, so both sides compile it.
+ *
+ * Two devices:
+ *   \Device\QlUsbShPort   the handheld's port as the tool sees it.  Its DOS
+ *                         name \DosDevices\WCEUSBSH001 exists only while the
+ *                         handheld is plugged in, so an absent device fails
+ *                         CreateFile (ERROR_FILE_NOT_FOUND).  One handle owns
+ *                         the port at a time: a program opening it while
+ *                         another holds it gets a handle (Wine lets CreateFile
+ *                         succeed before the driver is asked) whose every
+ *                         request fails with ERROR_ACCESS_DENIED; a new open
+ *                         by the owning program takes the port over.  Hiding
+ *                         the name while the port is held would make a close
+ *                         followed at once by a reopen fail under Wine, whose
+ *                         CloseHandle returns before the driver sees the close
+ *                         (qlusbsh.c explains).
+ *   \Device\QlUsbShCtl    the simulator's side, \\.\QlUsbShCtl, always there.
+ *
+ * The simulator's side:
+ *   ReadFile    pends until host records are available, then returns whole
+ *               records (SIMREC_HEADER + payload), as many as fit.
+ *   WriteFile   bytes that the handheld sends to the host; they complete a
+ *               pending wait request on the port.
+ *   IOCTLs      below.
+ */
+#ifndef QL_SIMCTL_H
+#define QL_SIMCTL_H
+
+#include <stdint.h>
+
+#define SIM_CTL_DOS_NAME "\\\\.\\QlUsbShCtl"
+
+/* CTL_CODE(FILE_DEVICE_UNKNOWN (0x22), 0x800 + n, METHOD_BUFFERED, FILE_ANY_ACCESS) */
+#define SIMCTL_CODE(n) ((0x22u << 16) | ((0x800u + (n)) << 2))
+
+/* in: uint32_t present (1 plugged in, 0 pulled out).  Pulling out fails every
+ * pending port request and every later one on handles opened before. */
+#define IOCTL_SIM_PLUG SIMCTL_CODE(1)
+
+/* in: SIM_FAULT.  Makes the driver fail a chosen kind of port request. */
+#define IOCTL_SIM_FAULT SIMCTL_CODE(2)
+
+/* out: SIM_STATE. */
+#define IOCTL_SIM_STATE SIMCTL_CODE(3)
+
+/* Kinds of port request a fault can target. */
+enum SimRequest {
+    SIMREQ_ARM = 1,       /* 0x1B0028 with a 4-byte input */
+    SIMREQ_WAIT = 2,      /* 0x1B002C with a 4-byte output */
+    SIMREQ_CYCLE_END = 3, /* 0x1B0030 with a 4-byte input */
+    SIMREQ_WRITE = 4,     /* IRP_MJ_WRITE: fails with no byte written */
+    SIMREQ_READ = 5,      /* IRP_MJ_READ */
+    SIMREQ_SHORT_WRITE = 6 /* IRP_MJ_WRITE: completes with half the bytes */
+};
+
+typedef struct SIM_FAULT {
+    uint32_t request; /* SimRequest */
+    uint32_t skip;    /* let this many such requests succeed first */
+    uint32_t count;   /* then fail this many (0xFFFFFFFF: all later ones) */
+} SIM_FAULT;
+
+typedef struct SIM_STATE {
+    uint32_t plugged;
+    uint32_t open;         /* a handle to the port is open */
+    uint32_t opens;        /* IRP_MJ_CREATE seen on the port since load */
+    uint32_t rxQueued;     /* device-to-host bytes not yet read by the host */
+    uint32_t refused;      /* opens refused (port held, or handheld absent) */
+    uint32_t dropped;      /* records dropped because the simulator read none */
+} SIM_STATE;
+
+/* Largest host write the port accepts; a control read buffer of
+ * SIM_MAX_WRITE + sizeof(SIMREC_HEADER) bytes always holds the next record. */
+#define SIM_MAX_WRITE 262144u
+
+/* Records the simulator reads: what the host did to the port, in order. */
+enum SimRecordKind {
+    SIMREC_OPEN = 1,      /* payload none */
+    SIMREC_CLOSE = 2,     /* cleanup of the host's handle; payload none */
+    SIMREC_WRITE = 3,     /* payload: the bytes of one host write, exactly */
+    SIMREC_SETTINGS = 4,  /* payload: SIM_SETTINGS, after any change */
+    SIMREC_IOCTL = 5      /* payload: SIM_IOCTL, every device request */
+};
+
+typedef struct SIMREC_HEADER {
+    uint32_t kind;
+    uint32_t length; /* payload bytes that follow */
+} SIMREC_HEADER;
+
+typedef struct SIM_SETTINGS {
+    uint32_t baud;
+    uint8_t dataBits, parity, stopBits, pad; /* as SERIAL_LINE_CONTROL */
+    uint32_t controlHandShake, flowReplace;  /* as SERIAL_HANDFLOW */
+    uint32_t xonLimit, xoffLimit;
+    uint8_t eofChar, errorChar, breakChar, eventChar, xonChar, xoffChar, pad2[2];
+    uint32_t dtr, rts;                       /* line states */
+    uint32_t readIntervalTimeout, readTotalMultiplier, readTotalConstant;
+    uint32_t writeTotalMultiplier, writeTotalConstant;
+} SIM_SETTINGS;
+
+typedef struct SIM_IOCTL {
+    uint32_t code;
+    uint32_t inLength;
+    uint32_t outLength;
+    uint32_t input;  /* first 4 bytes of the input, 0 if none */
+    int32_t status;  /* NTSTATUS it completed with, 0x103 if it pended */
+} SIM_IOCTL;
+
+#endif

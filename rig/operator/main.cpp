@@ -1,0 +1,77 @@
+// operator.exe: runs the tool under the operator's eye and prints what it saw.
+//
+//   operator.exe TOOL_EXE [--cwd DIR] [--timeout S] [--ok-after MS]
+//                [--shot-at PERCENT --shot FILE.png]
+//
+// Starts the tool in DIR, prints the dialog as it changes ("dialog ..."), each
+// message box ("box caption=... owner=... text=...") and presses its OK after
+// the delay, saves one screenshot once the percentage reaches PERCENT, and
+// ends with "exit N" (N = -1 when the tool was still running at the time
+// limit).  With a real display and --ok-after 0 the person presses OK.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "rig/operator/operator.h"
+
+// Prints one line and flushes it, so a watcher sees it at once.
+static void Say(const std::string& line)
+{
+    printf("%s\n", line.c_str());
+    fflush(stdout);
+}
+
+// Parses the options, runs the tool and watches it until it ends.
+int main(int argc, char** argv)
+{
+    if (argc < 2) {
+        Say("usage: operator.exe TOOL_EXE [--cwd DIR] [--timeout S] [--ok-after MS] "
+            "[--shot-at PERCENT --shot FILE.png]");
+        return 2;
+    }
+    std::string exe = argv[1], cwd, shot;
+    long timeoutS = 600, okAfterMs = 500, shotAt = -1;
+    for (int i = 2; i + 1 < argc; i += 2) {
+        if (!strcmp(argv[i], "--cwd")) cwd = argv[i + 1];
+        else if (!strcmp(argv[i], "--timeout")) timeoutS = atol(argv[i + 1]);
+        else if (!strcmp(argv[i], "--ok-after")) okAfterMs = atol(argv[i + 1]);
+        else if (!strcmp(argv[i], "--shot-at")) shotAt = atol(argv[i + 1]);
+        else if (!strcmp(argv[i], "--shot")) shot = argv[i + 1];
+    }
+    OpProcess tool = OpLaunch(exe, "", cwd);
+    if (tool.hProcess == nullptr) {
+        Say("launch failed");
+        return 1;
+    }
+    DWORD dwStart = GetTickCount();
+    HWND hDlg = nullptr, hLastBox = nullptr;
+    std::string lastPercent;
+    while (WaitForSingleObject(tool.hProcess, 50) == WAIT_TIMEOUT) {
+        if (GetTickCount() - dwStart > static_cast<DWORD>(timeoutS) * 1000) break;
+        if (hDlg == nullptr) hDlg = OpFindDialog(tool.dwProcessId, 0);
+        if (hDlg != nullptr && IsWindow(hDlg)) {
+            OpDialog d = OpReadDialog(hDlg);
+            if (d.percent != lastPercent) {
+                lastPercent = d.percent;
+                Say("dialog percent=" + d.percent + " bar=" + std::to_string(d.barPos) + "/" +
+                    std::to_string(d.barMax));
+                if (shotAt >= 0 && !shot.empty() && atol(d.percent.c_str()) >= shotAt) {
+                    Say(OpScreenshot(shot) ? "shot " + shot : "shot failed");
+                    shotAt = -1;
+                }
+            }
+        }
+        HWND hBox = OpFindBox(tool.dwProcessId, 0);
+        if (hBox != nullptr && hBox != hLastBox) {
+            hLastBox = hBox;
+            Say(OpDescribeBox(OpReadBox(hBox), hDlg));
+            if (okAfterMs > 0) {
+                Sleep(static_cast<DWORD>(okAfterMs));
+                OpPressOk(hBox);
+            }
+        }
+    }
+    Say("exit " + std::to_string(OpWaitExit(tool, 5000)));
+    return 0;
+}

@@ -1,0 +1,73 @@
+/*
+ * Client side of the stand-in USB serial driver's control device
+ * (\\.\QlUsbShCtl): plugs the simulated handheld in and out, injects faults,
+ * reads what the host did to the port and sends bytes to the host.
+ * Used by the simulated handheld (qlsim.exe) and by tests.
+ */
+#ifndef QL_SIMCLIENT_H
+#define QL_SIMCLIENT_H
+
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+#include "simctl.h"
+
+/* One host record read from the control device. */
+struct SIM_RECORD {
+    DWORD dwKind;                      /* SimRecordKind */
+    std::vector<unsigned char> data;   /* payload, exactly as the driver sent it */
+};
+
+/* An open control device with its record read in flight. */
+struct SIM_CONTROL;
+
+/* Handle to an open control device (NULL: none). */
+typedef SIM_CONTROL *HSIMCTL;
+
+/* Opens the control device; NULL (with GetLastError set) if the driver is
+ * not running. */
+HSIMCTL SimOpenControl(void);
+
+/* Plugs the handheld in (bPresent TRUE) or pulls it out. */
+BOOL SimPlug(HSIMCTL hCtl, BOOL bPresent);
+
+/* Makes the driver let dwSkip requests of kind dwRequest (SimRequest)
+ * succeed, then fail the next dwCount (0xFFFFFFFF: all); dwCount 0 clears. */
+BOOL SimFault(HSIMCTL hCtl, DWORD dwRequest, DWORD dwSkip, DWORD dwCount);
+
+/* Reads the driver's state. */
+BOOL SimState(HSIMCTL hCtl, SIM_STATE *pState);
+
+/* Sends bytes from the handheld to the host; FALSE unless all were taken
+ * (nobody holds the port, or the driver's buffer is full). */
+BOOL SimSendToHost(HSIMCTL hCtl, const void *pvData, DWORD cbData);
+
+/* Waits up to dwTimeoutMs (0 and INFINITE allowed) for host records and
+ * appends them to *pRecords.  Returns the number appended (0 on timeout),
+ * -1 on error.  A read that times out stays in flight for the next call
+ * instead of being cancelled: under Wine 8 a cancel that crosses the read's
+ * completion reaches the driver after the IRP is gone. */
+int SimReadRecords(HSIMCTL hCtl, DWORD dwTimeoutMs, std::vector<SIM_RECORD> *pRecords);
+
+/* Splits a control-device read into records; FALSE if the buffer is not a
+ * whole number of well-formed records (those before the fault are kept). */
+BOOL SimParseRecords(const unsigned char *pbData, DWORD cbData, std::vector<SIM_RECORD> *pRecords);
+
+/* Formats a record as one line of the simulator's log (no newline):
+ * "open", "close", "write N", "ioctl 0x1b0028 in=4 out=0 status=0x0",
+ * "settings baud=...", or "timeouts ri=..."; a SETTINGS record gives the
+ * settings line, see SimFormatTimeouts for the other half. */
+std::string SimFormatRecord(const SIM_RECORD &rec);
+
+/* Formats the timeout half of a SETTINGS record payload as a log line. */
+std::string SimFormatTimeouts(const SIM_SETTINGS &settings);
+
+/* Formats the line half of a SETTINGS record payload as a log line. */
+std::string SimFormatSettings(const SIM_SETTINGS &settings);
+
+/* Cancels the read in flight and closes the control device. */
+void SimClose(HSIMCTL hCtl);
+
+#endif

@@ -1,0 +1,34 @@
+/*
+ * Prints the shape of the X pointer's cursor as "WxH@x,y#hash" into the file
+ * named by its argument (or stdout).  Under Wine a cursor handle means
+ * nothing outside the process that loaded it, but every process's cursor ends
+ * up as the same X cursor image, so the operator judges shapes with this.
+ */
+#include <stdio.h>
+#include <stdint.h>
+
+#include <X11/Xlib.h>
+#include <X11/extensions/Xfixes.h>
+
+int main(int argc, char **argv)
+{
+    Display *display = XOpenDisplay(NULL);
+    if (display == NULL) return 1;
+    XFixesCursorImage *image = XFixesGetCursorImage(display);
+    if (image == NULL) return 1;
+
+    /* FNV-1a over the ARGB pixels, which Xlib hands out as longs. */
+    uint32_t hash = 2166136261u;
+    for (unsigned long i = 0; i < (unsigned long)image->width * image->height; i++) {
+        hash ^= (uint32_t)image->pixels[i];
+        hash *= 16777619u;
+    }
+    FILE *out = argc > 1 ? fopen(argv[1], "w") : stdout;
+    if (out == NULL) return 1;
+    fprintf(out, "%ux%u@%u,%u#%08x\n", image->width, image->height, image->xhot, image->yhot,
+            hash);
+    if (out != stdout) fclose(out);
+    XFree(image);
+    XCloseDisplay(display);
+    return 0;
+}
