@@ -1,0 +1,126 @@
+// Start-up and the progress dialog, with the real executable under Wine: one
+// copy at a time, the dialog's look, keys that must not close it, the wait
+// cursor, and the reaction to an expired timer.
+#include "tests/wine/support.h"
+
+#include "rig/sim/simclient.h"
+
+namespace {
+
+const char SZ_PROGRESS_TEXT[] =
+    "Updating ROM image on your device...\r\n\r\nPlease do not remove the USB connection from "
+    "the device. Remember, the operation will take about 4 minutes.";
+
+// The handheld plugged in but taking nothing: the tool's first write waits,
+// so its dialog stays in its opening state for as long as a test needs.
+class HeldPort {
+public:
+    HeldPort() : hCtl(SimOpenControl())
+    {
+        if (hCtl != nullptr) SimPlug(hCtl, TRUE);
+    }
+    ~HeldPort()
+    {
+        if (hCtl == nullptr) return;
+        SimPlug(hCtl, FALSE);
+        SimClose(hCtl);
+    }
+    bool Ok() const { return hCtl != nullptr; }
+
+private:
+    HSIMCTL hCtl;
+};
+
+// The tool's hidden main window, or null.
+HWND FindMainWindow(DWORD dwProcessId)
+{
+    for (HWND hWnd : OpTopWindows(dwProcessId)) {
+        char szClass[32] = "";
+        GetClassNameA(hWnd, szClass, sizeof(szClass));
+        if (strcmp(szClass, "SETUP") == 0) return hWnd;
+    }
+    return nullptr;
+}
+
+class Startup : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(port.Ok()) << "stand-in driver not running";
+        dir = ScratchDir(testing::UnitTest::GetInstance()->current_test_info()->name());
+        WriteImage(dir, 524288);
+        run = StartTool(dir);
+        ASSERT_NE(run.hDlg, nullptr) << "no progress dialog";
+    }
+    void TearDown() override
+    {
+        if (run.proc.hProcess != nullptr) OpWaitExit(run.proc, 0);
+    }
+    HeldPort port;
+    std::string dir;
+    ToolRun run;
+};
+
+TEST_F(Startup, DialogOpensCentredWithMessageAndHourglass)
+{
+    OpDialog d = OpReadDialog(run.hDlg);
+    EXPECT_EQ(d.caption, "Quenlow v1.1");
+    EXPECT_EQ(d.message.size(), 147u);
+    EXPECT_EQ(OpEscape(d.message), OpEscape(SZ_PROGRESS_TEXT));
+    EXPECT_EQ(d.percent, "0");
+    EXPECT_EQ(d.barPos, 0);
+    EXPECT_TRUE(d.visible);
+    int cx = d.rect.right - d.rect.left, cy = d.rect.bottom - d.rect.top;
+    EXPECT_EQ(d.rect.left, (GetSystemMetrics(SM_CXSCREEN) - cx) / 2) << "width " << cx;
+    EXPECT_EQ(d.rect.top, (GetSystemMetrics(SM_CYSCREEN) - cy) / 2) << "height " << cy;
+    EXPECT_EQ(OpCursorOver(run.hDlg), "wait");
+    OpScreenshot(ArtefactPath("startup-dialog.png"));
+
+    HWND hMain = FindMainWindow(run.proc.dwProcessId);
+    ASSERT_NE(hMain, nullptr);
+    EXPECT_FALSE(IsWindowVisible(hMain));
+}
+
+TEST_F(Startup, EnterEscapeAndAltF4LeaveDialogOpen)
+{
+    OpPressKey(run.hDlg, VK_RETURN, false);
+    OpPressKey(run.hDlg, VK_ESCAPE, false);
+    OpPressKey(run.hDlg, VK_F4, true);
+    Sleep(1000);
+    EXPECT_TRUE(IsWindow(run.hDlg));
+    EXPECT_TRUE(IsWindowVisible(run.hDlg));
+    EXPECT_EQ(OpFindBox(run.proc.dwProcessId, 0), nullptr);
+    EXPECT_EQ(WaitForSingleObject(run.proc.hProcess, 0), static_cast<DWORD>(WAIT_TIMEOUT));
+}
+
+TEST_F(Startup, SecondCopyEndsAtOnceAndLeavesFirstAlone)
+{
+    OpProcess second = OpLaunch(BinExe("quenlow.exe"), "", OpWinePath(dir));
+    ASSERT_NE(second.hProcess, nullptr);
+    DWORD dwSecond = second.dwProcessId;
+    EXPECT_EQ(OpWaitExit(second, 10000), 0);
+    EXPECT_TRUE(OpTopWindows(dwSecond).empty());
+    EXPECT_TRUE(IsWindowVisible(run.hDlg));
+    EXPECT_EQ(OpFindBox(run.proc.dwProcessId, 0), nullptr);
+}
+
+// Either timer's expiry: the dialog shrinks to nothing, "Lost USB connection!"
+// owned by it, and the tool ends with 0 after OK.
+class TimerExpiry : public Startup, public testing::WithParamInterface<int> {};
+
+TEST_P(TimerExpiry, ShrinksDialogSaysLostAndEnds)
+{
+    PostMessageA(run.hDlg, WM_TIMER, static_cast<WPARAM>(GetParam()), 0);
+    EXPECT_EQ(FinishTool(run, 15000, 1500), 0);
+    EXPECT_ONLY_BOX(run, "Error", "Lost USB connection!", "dialog");
+    ASSERT_EQ(run.atBox.size(), 1u);
+    const RECT& rc = run.atBox[0].rect;
+    EXPECT_EQ(rc.left, 0);
+    EXPECT_EQ(rc.top, 0);
+    EXPECT_EQ(rc.right, 0);
+    EXPECT_EQ(rc.bottom, 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(WatchdogAndHandshake, TimerExpiry, testing::Values(1, 2));
+
+} // namespace

@@ -1,0 +1,235 @@
+// Shared helpers of the Wine tests.
+#include "tests/wine/support.h"
+
+#include <cstdio>
+
+// Unix path of the build's program folder, given by the build.
+std::string BinDir()
+{
+    return QL_BIN_DIR;
+}
+
+// Wine path of one program.
+std::string BinExe(const char* szName)
+{
+    return OpWinePath(BinDir() + "/" + szName);
+}
+
+// Deletes a folder's files (one level: scratch folders hold no subfolders).
+static void EmptyFolder(const std::string& winDir)
+{
+    WIN32_FIND_DATAA fd;
+    HANDLE hFind = FindFirstFileA((winDir + "\\*").c_str(), &fd);
+    if (hFind == INVALID_HANDLE_VALUE) return;
+    do {
+        if (!(fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+            DeleteFileA((winDir + "\\" + fd.cFileName).c_str());
+    } while (FindNextFileA(hFind, &fd));
+    FindClose(hFind);
+}
+
+// Makes (or empties) build/scratch/<name>.
+std::string ScratchDir(const std::string& name)
+{
+    std::string root = BinDir() + "/../scratch";
+    CreateDirectoryA(OpWinePath(root).c_str(), nullptr);
+    std::string leaf = name;
+    for (char& c : leaf)
+        if (c == '/') c = '_'; // parameterised tests are named "Case/1"
+    std::string dir = root + "/" + leaf;
+    CreateDirectoryA(OpWinePath(dir).c_str(), nullptr);
+    EmptyFolder(OpWinePath(dir));
+    return dir;
+}
+
+// build/../artefacts/<name>.
+std::string ArtefactPath(const std::string& name)
+{
+    std::string dir = BinDir() + "/../../artefacts";
+    CreateDirectoryA(OpWinePath(dir).c_str(), nullptr);
+    return dir + "/" + name;
+}
+
+// A cheap hash of the offset.
+uint8_t ImageByte(uint32_t offset)
+{
+    uint32_t x = offset * 2654435761u;
+    return static_cast<uint8_t>((x >> 13) ^ (offset >> 17));
+}
+
+// Writes the test pattern as nk.nb0.
+void WriteImage(const std::string& dir, uint32_t size)
+{
+    std::vector<uint8_t> bytes(size);
+    for (uint32_t i = 0; i < size; i++) bytes[i] = ImageByte(i);
+    std::string path = OpWinePath(dir + "/nk.nb0");
+    FILE* f = fopen(path.c_str(), "wb");
+    ASSERT_NE(f, nullptr) << path;
+    ASSERT_EQ(fwrite(bytes.data(), 1, size, f), size);
+    fclose(f);
+}
+
+// Reads a file into memory.
+std::vector<uint8_t> ReadAll(const std::string& unixPath)
+{
+    std::vector<uint8_t> bytes;
+    FILE* f = fopen(OpWinePath(unixPath).c_str(), "rb");
+    if (f == nullptr) return bytes;
+    uint8_t buf[65536];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof(buf), f)) > 0) bytes.insert(bytes.end(), buf, buf + n);
+    fclose(f);
+    return bytes;
+}
+
+// Starts quenlow.exe in dir and waits for the dialog.
+ToolRun StartTool(const std::string& dir)
+{
+    ToolRun run;
+    run.proc = OpLaunch(BinExe("quenlow.exe"), "", OpWinePath(dir));
+    if (run.proc.hProcess != nullptr) run.hDlg = OpFindDialog(run.proc.dwProcessId, 10000);
+    return run;
+}
+
+// Notes a percentage if it differs from the last one seen.
+static void NotePercent(ToolRun& run, const std::string& percent)
+{
+    if (!percent.empty() && (run.percents.empty() || run.percents.back() != percent))
+        run.percents.push_back(percent);
+}
+
+// Watches the run to its end.
+long FinishTool(ToolRun& run, DWORD limitMs, DWORD okDelayMs)
+{
+    if (run.proc.hProcess == nullptr) return run.exitCode = -1;
+    DWORD dwStart = GetTickCount();
+    HWND hLastBox = nullptr;
+    while (WaitForSingleObject(run.proc.hProcess, 5) == WAIT_TIMEOUT &&
+           GetTickCount() - dwStart < limitMs) {
+        if (run.hDlg != nullptr) NotePercent(run, OpReadText(GetDlgItem(run.hDlg, 1023)));
+        HWND hBox = OpFindBox(run.proc.dwProcessId, 0);
+        if (hBox == nullptr || hBox == hLastBox) continue;
+        hLastBox = hBox;
+        run.boxes.push_back(OpReadBox(hBox));
+        run.atBox.push_back(run.hDlg ? OpReadDialog(run.hDlg) : OpDialog());
+        NotePercent(run, run.atBox.back().percent);
+        Sleep(okDelayMs);
+        // The percentage may change between OK and the dialog's end, which
+        // come close together: watch that one control without pause.
+        HWND hPercent = run.hDlg ? GetDlgItem(run.hDlg, 1023) : nullptr;
+        OpPressOk(hBox);
+        DWORD dwPressed = GetTickCount();
+        while (hPercent != nullptr && IsWindow(hPercent) && GetTickCount() - dwPressed < 2000) {
+            NotePercent(run, OpReadText(hPercent));
+        }
+    }
+    return run.exitCode = OpWaitExit(run.proc, 0);
+}
+
+// All boxes of a run, one line each.
+std::string DescribeBoxes(const ToolRun& run)
+{
+    std::string lines;
+    for (const OpBox& box : run.boxes) lines += OpDescribeBox(box, run.hDlg) + "\n";
+    return lines.empty() ? "(no box)\n" : lines;
+}
+
+// Checks that the run showed one box, and which.
+void ExpectOnlyBox(const ToolRun& run, const char* szCaption, const char* szText, const char* szOwner,
+                   int line)
+{
+    SCOPED_TRACE(testing::Message() << "called from line " << line);
+    ASSERT_EQ(run.boxes.size(), 1u) << DescribeBoxes(run);
+    const OpBox& box = run.boxes[0];
+    EXPECT_EQ(box.caption, szCaption);
+    EXPECT_EQ(OpEscape(box.text), OpEscape(szText));
+    EXPECT_EQ(OpOwnerName(box, run.hDlg), szOwner);
+}
+
+// Starts the simulator with a pipe on its input and one on its output.
+SimRun StartSim(const std::string& dir, const std::string& options)
+{
+    SimRun sim;
+    sim.logPath = dir + "/sim.log";
+    sim.dataPath = dir + "/sim.data";
+    SECURITY_ATTRIBUTES sa = {sizeof(sa), nullptr, TRUE};
+    HANDLE hInRead, hInWrite, hOutRead, hOutWrite;
+    if (!CreatePipe(&hInRead, &hInWrite, &sa, 0) || !CreatePipe(&hOutRead, &hOutWrite, &sa, 0))
+        return sim;
+    SetHandleInformation(hInWrite, HANDLE_FLAG_INHERIT, 0);
+    SetHandleInformation(hOutRead, HANDLE_FLAG_INHERIT, 0);
+    std::string exe = BinExe("qlsim.exe");
+    std::string cmd = "\"" + exe + "\" " + options + " --log \"" + OpWinePath(sim.logPath) +
+                      "\" --data \"" + OpWinePath(sim.dataPath) + "\"";
+    STARTUPINFOA si = {};
+    si.cb = sizeof(si);
+    si.dwFlags = STARTF_USESTDHANDLES;
+    si.hStdInput = hInRead;
+    si.hStdOutput = hOutWrite;
+    si.hStdError = hOutWrite;
+    PROCESS_INFORMATION pi = {};
+    if (CreateProcessA(exe.c_str(), &cmd[0], nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr,
+                       nullptr, &si, &pi)) {
+        sim.proc.hProcess = pi.hProcess;
+        sim.proc.hThread = pi.hThread;
+        sim.proc.dwProcessId = pi.dwProcessId;
+    }
+    CloseHandle(hInRead);
+    CloseHandle(hOutWrite);
+    sim.hStdin = hInWrite;
+    std::string out;
+    char buf[256];
+    DWORD n = 0;
+    while (sim.proc.hProcess && out.find("ready") == std::string::npos &&
+           ReadFile(hOutRead, buf, sizeof(buf), &n, nullptr) && n > 0)
+        out.append(buf, n);
+    sim.ready = out.find("ready") != std::string::npos;
+    CloseHandle(hOutRead);
+    return sim;
+}
+
+// Closes the simulator's input, which ends it, and waits.
+void StopSim(SimRun& sim)
+{
+    if (sim.hStdin != nullptr) CloseHandle(sim.hStdin);
+    sim.hStdin = nullptr;
+    OpWaitExit(sim.proc, 10000);
+}
+
+// Reads the log as lines.
+std::vector<std::string> SimLog(const SimRun& sim)
+{
+    std::vector<uint8_t> bytes = ReadAll(sim.logPath);
+    std::vector<std::string> lines;
+    std::string line;
+    for (uint8_t b : bytes) {
+        if (b == '\n') {
+            if (!line.empty() && line.back() == '\r') line.pop_back();
+            lines.push_back(line);
+            line.clear();
+        } else {
+            line += static_cast<char>(b);
+        }
+    }
+    if (!line.empty()) lines.push_back(line);
+    return lines;
+}
+
+// Looks for a line starting with the prefix.
+bool SimLogHas(const SimRun& sim, const std::string& prefix)
+{
+    for (const std::string& line : SimLog(sim))
+        if (line.compare(0, prefix.size(), prefix) == 0) return true;
+    return false;
+}
+
+// Connect byte, length word, body in file order, deferred block last.
+std::vector<uint8_t> ExpectedWire(uint32_t imageSize)
+{
+    std::vector<uint8_t> wire = {0x41};
+    uint32_t length = imageSize - 262144;
+    for (int i = 0; i < 4; i++) wire.push_back(static_cast<uint8_t>(length >> (8 * i)));
+    for (uint32_t i = 524288; i < imageSize; i++) wire.push_back(ImageByte(i));
+    for (uint32_t i = 262144; i < 524288; i++) wire.push_back(ImageByte(i));
+    return wire;
+}
