@@ -25,7 +25,7 @@ WORK=$QL_BUILD/main-job
 ART=$QL_BUILD/artefacts
 mkdir -p "$WORK" "$ART"
 rm -f "$WORK"/*
-SIZE=${QL_IMAGE_SIZE:-4194304}   # 524,288 + 28 x 131,072: 28 body blocks
+SIZE=${QL_IMAGE_SIZE:-4194304}   # 524,288 + 28 x 131,072: 28 body blocks, 2 deferred halves
 head -c "$SIZE" /dev/urandom >"$WORK/nk.nb0"
 winpath() { echo "Z:$1" | tr / '\\'; }
 
@@ -43,6 +43,8 @@ START=$(date +%s.%N)
   --timeout 600 --ok-after "$OK_AFTER" --shot-at 40 --shot "$ART/main-job.png" | tee "$WORK/operator.out"
 END=$(date +%s.%N)
 wait "$SIM_PID" || true
+# The dialog alone: Xvfb's root is black around it.
+convert "$ART/main-job.png" -trim +repage "$ART/main-job-dialog.png" 2>/dev/null || true
 
 # What the handheld must have received: connect byte, length word, body, then
 # the deferred block (file offsets 262,144 to 524,287).
@@ -62,9 +64,9 @@ if grep -q 'text="Flash Done!"' "$WORK/operator.out" && grep -q '^exit 0' "$WORK
 fi
 echo
 echo "image:      $WORK/nk.nb0, $SIZE bytes"
-echo "blocks:     $((LENGTH / 131072)) of 131,072 bytes ($(grep -o 'blocks=[0-9]*' "$WORK/sim.log" | tail -1))"
+echo "blocks:     $(((SIZE - 524288) / 131072)) body blocks and 2 deferred halves of 131,072 bytes (handheld counted: $(grep -o 'blocks=[0-9]*' "$WORK/sim.log" | tail -1))"
 echo "time:       $(awk "BEGIN { printf \"%.1f\", $END - $START }") s, tool start to exit"
 echo "wire:       $(stat -c %s "$WORK/sim.data" 2>/dev/null || echo 0) bytes received, $(stat -c %s "$WORK/expected.bin") expected"
-echo "screenshot: $ART/main-job.png"
+echo "screenshot: $ART/main-job.png (dialog alone: $ART/main-job-dialog.png)"
 echo "result:     $RESULT"
 [ "$RESULT" = VERIFIED ]
