@@ -17,26 +17,36 @@ struct SIM_CONTROL {
     std::vector<unsigned char> buffer;   /* READ_BUFFER_SIZE bytes for ovRead */
 };
 
-/* Sends one control request and waits for it. */
-static BOOL ControlRequest(HSIMCTL hCtl, DWORD dwCode, const void *pvIn, DWORD cbIn, void *pvOut,
-                           DWORD cbOut, DWORD *pcbReturned)
+/* Makes one overlapped request on the control device with an event of its
+ * own and waits for it; pfnStart issues the request. */
+template <typename Start>
+static BOOL WaitedRequest(HSIMCTL hCtl, DWORD *pcbDone, Start pfnStart)
 {
     OVERLAPPED ov;
-    DWORD cbReturned = 0;
+    DWORD cbDone = 0;
     BOOL bOk;
 
     memset(&ov, 0, sizeof(ov));
     ov.hEvent = CreateEventA(NULL, TRUE, FALSE, NULL);
     if (ov.hEvent == NULL)
         return FALSE;
-    bOk = DeviceIoControl(hCtl->hDevice, dwCode, const_cast<void *>(pvIn), cbIn, pvOut, cbOut,
-                          &cbReturned, &ov);
+    bOk = pfnStart(&ov, &cbDone);
     if (!bOk && GetLastError() == ERROR_IO_PENDING)
-        bOk = GetOverlappedResult(hCtl->hDevice, &ov, &cbReturned, TRUE);
+        bOk = GetOverlappedResult(hCtl->hDevice, &ov, &cbDone, TRUE);
     CloseHandle(ov.hEvent);
-    if (pcbReturned != NULL)
-        *pcbReturned = cbReturned;
+    if (pcbDone != NULL)
+        *pcbDone = cbDone;
     return bOk;
+}
+
+/* Sends one control request and waits for it. */
+static BOOL ControlRequest(HSIMCTL hCtl, DWORD dwCode, const void *pvIn, DWORD cbIn, void *pvOut,
+                           DWORD cbOut, DWORD *pcbReturned)
+{
+    return WaitedRequest(hCtl, pcbReturned, [&](OVERLAPPED *pOv, DWORD *pcbDone) {
+        return DeviceIoControl(hCtl->hDevice, dwCode, const_cast<void *>(pvIn), cbIn, pvOut, cbOut,
+                               pcbDone, pOv);
+    });
 }
 
 /* Opens the control device. */
@@ -95,18 +105,10 @@ BOOL SimState(HSIMCTL hCtl, SIM_STATE *pState)
 /* Sends handheld bytes to the host. */
 BOOL SimSendToHost(HSIMCTL hCtl, const void *pvData, DWORD cbData)
 {
-    OVERLAPPED ov;
     DWORD cbWritten = 0;
-    BOOL bOk;
-
-    memset(&ov, 0, sizeof(ov));
-    ov.hEvent = CreateEventA(NULL, TRUE, FALSE, NULL);
-    if (ov.hEvent == NULL)
-        return FALSE;
-    bOk = WriteFile(hCtl->hDevice, pvData, cbData, &cbWritten, &ov);
-    if (!bOk && GetLastError() == ERROR_IO_PENDING)
-        bOk = GetOverlappedResult(hCtl->hDevice, &ov, &cbWritten, TRUE);
-    CloseHandle(ov.hEvent);
+    BOOL bOk = WaitedRequest(hCtl, &cbWritten, [&](OVERLAPPED *pOv, DWORD *pcbDone) {
+        return WriteFile(hCtl->hDevice, pvData, cbData, pcbDone, pOv);
+    });
     if (bOk && cbWritten != cbData) {
         SetLastError(ERROR_NOT_READY);
         return FALSE;

@@ -1,7 +1,7 @@
 // Whole updates with the real executable, the simulated handheld behind the
 // stand-in driver, and the operator pressing OK: what the user sees, what
 // reached the handheld, and the exit code, on every path.
-#include "tests/wine/support.h"
+#include "rig/harness/harness.h"
 
 namespace {
 

@@ -1,82 +1,14 @@
 // The device link against the stand-in driver: the test is the tool's worker
 // (calling the real link code) and, on a thread of its own, the handheld.
-#include "tests/wine/support.h"
-
-#include <mutex>
-#include <thread>
+#include "rig/harness/harness.h"
 
 #include "common/globals.h"
 #include "link/link.h"
-#include "rig/sim/simclient.h"
 
 namespace {
 
 const char SZ_OPEN_FAILED[] =
     "Can't open USB port.\r\nPlease re-plug in USB cable, then rerun host program.";
-
-// The handheld's side: records everything the host does to the port, on a
-// thread of its own, so the host's writes (which wait for the handheld to take
-// them) complete.
-class Handheld {
-public:
-    Handheld() : hCtl(SimOpenControl())
-    {
-        if (hCtl == nullptr) return;
-        SimPlug(hCtl, TRUE);
-        reader = std::thread([this] {
-            while (!bStop) {
-                std::vector<SIM_RECORD> got;
-                if (SimReadRecords(hCtl, 50, &got) < 0) break;
-                std::lock_guard<std::mutex> lock(mutex);
-                records.insert(records.end(), got.begin(), got.end());
-            }
-        });
-    }
-    ~Handheld()
-    {
-        if (hCtl == nullptr) return;
-        SimFault(hCtl, SIMREQ_WRITE, 0, 0);
-        SimPlug(hCtl, FALSE);
-        bStop = true;
-        reader.join();
-        SimClose(hCtl);
-    }
-    bool Ok() const { return hCtl != nullptr; }
-    void Plug(bool bIn) { SimPlug(hCtl, bIn ? TRUE : FALSE); }
-    void Fail(DWORD dwRequest, DWORD dwSkip, DWORD dwCount) { SimFault(hCtl, dwRequest, dwSkip, dwCount); }
-    bool Send(std::initializer_list<BYTE> bytes)
-    {
-        std::vector<BYTE> v(bytes);
-        return SimSendToHost(hCtl, v.data(), static_cast<DWORD>(v.size())) != FALSE;
-    }
-    // Records seen so far, after waiting until at least `count` of a kind came.
-    std::vector<SIM_RECORD> Records(DWORD dwKind = 0, size_t count = 0, DWORD timeoutMs = 3000)
-    {
-        DWORD dwStart = GetTickCount();
-        for (;;) {
-            {
-                std::lock_guard<std::mutex> lock(mutex);
-                std::vector<SIM_RECORD> matching;
-                for (const SIM_RECORD& r : records)
-                    if (dwKind == 0 || r.dwKind == dwKind) matching.push_back(r);
-                if (matching.size() >= count || GetTickCount() - dwStart > timeoutMs) return matching;
-            }
-            Sleep(5);
-        }
-    }
-    void Forget()
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        records.clear();
-    }
-
-private:
-    HSIMCTL hCtl;
-    std::thread reader;
-    std::mutex mutex;
-    std::vector<SIM_RECORD> records;
-    volatile bool bStop = false;
-};
 
 // Stand-ins for the tool's windows: a main window that counts WM_CLOSE, and a
 // window in the progress dialog's place that owns the failure box.

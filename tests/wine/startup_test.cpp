@@ -1,7 +1,7 @@
 // Start-up and the progress dialog, with the real executable under Wine: one
 // copy at a time, the dialog's look, keys that must not close it, the wait
 // cursor, and the reaction to an expired timer.
-#include "tests/wine/support.h"
+#include "rig/harness/harness.h"
 
 #include "rig/sim/simclient.h"
 

@@ -1,5 +1,6 @@
 // What the Wine tests share: where the programs are, scratch folders and
-// images, and running the tool under the operator's eye.
+// images, running the tool under the operator's eye, and the handheld's side
+// of the stand-in driver.
 #pragma once
 
 #include <windows.h>
@@ -7,10 +8,14 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <initializer_list>
+#include <mutex>
+#include <thread>
 #include <string>
 #include <vector>
 
 #include "rig/operator/operator.h"
+#include "rig/sim/simclient.h"
 
 // Unix path of the folder holding quenlow.exe, qlsim.exe and the stand-ins.
 std::string BinDir();
@@ -86,3 +91,67 @@ bool SimLogHas(const SimRun& sim, const std::string& prefix);
 // when the whole exchange ran: connect byte, length word, body, deferred
 // halves.
 std::vector<uint8_t> ExpectedWire(uint32_t imageSize);
+
+// The handheld's side: records everything the host does to the port, on a
+// thread of its own, so the host's writes (which wait for the handheld to take
+// them) complete.
+class Handheld {
+public:
+    Handheld() : hCtl(SimOpenControl())
+    {
+        if (hCtl == nullptr) return;
+        SimPlug(hCtl, TRUE);
+        reader = std::thread([this] {
+            while (!bStop) {
+                std::vector<SIM_RECORD> got;
+                if (SimReadRecords(hCtl, 50, &got) < 0) break;
+                std::lock_guard<std::mutex> lock(mutex);
+                records.insert(records.end(), got.begin(), got.end());
+            }
+        });
+    }
+    ~Handheld()
+    {
+        if (hCtl == nullptr) return;
+        SimFault(hCtl, SIMREQ_WRITE, 0, 0);
+        SimPlug(hCtl, FALSE);
+        bStop = true;
+        reader.join();
+        SimClose(hCtl);
+    }
+    bool Ok() const { return hCtl != nullptr; }
+    void Plug(bool bIn) { SimPlug(hCtl, bIn ? TRUE : FALSE); }
+    void Fail(DWORD dwRequest, DWORD dwSkip, DWORD dwCount) { SimFault(hCtl, dwRequest, dwSkip, dwCount); }
+    bool Send(std::initializer_list<BYTE> bytes)
+    {
+        std::vector<BYTE> v(bytes);
+        return SimSendToHost(hCtl, v.data(), static_cast<DWORD>(v.size())) != FALSE;
+    }
+    // Records seen so far, after waiting until at least `count` of a kind came.
+    std::vector<SIM_RECORD> Records(DWORD dwKind = 0, size_t count = 0, DWORD timeoutMs = 3000)
+    {
+        DWORD dwStart = GetTickCount();
+        for (;;) {
+            {
+                std::lock_guard<std::mutex> lock(mutex);
+                std::vector<SIM_RECORD> matching;
+                for (const SIM_RECORD& r : records)
+                    if (dwKind == 0 || r.dwKind == dwKind) matching.push_back(r);
+                if (matching.size() >= count || GetTickCount() - dwStart > timeoutMs) return matching;
+            }
+            Sleep(5);
+        }
+    }
+    void Forget()
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        records.clear();
+    }
+
+private:
+    HSIMCTL hCtl;
+    std::thread reader;
+    std::mutex mutex;
+    std::vector<SIM_RECORD> records;
+    volatile bool bStop = false;
+};

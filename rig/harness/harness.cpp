@@ -1,5 +1,5 @@
 // Shared helpers of the Wine tests.
-#include "tests/wine/support.h"
+#include "rig/harness/harness.h"
 
 #include <cstdio>
 
