@@ -44,10 +44,10 @@ constexpr unsigned TIMER_HANDSHAKE_MS = 1000;
 constexpr bool IsReply(uint8_t b0, uint8_t b1, uint8_t code) { return b0 == code && b1 == 0; }
 
 // True when the ready reply is present, in place or one byte out of step
-// (a stray non-zero byte came first, so the pair sits in bytes 1 and 2).
+// (a stray byte came first, so the pair sits in bytes 1 and 2).
 constexpr bool IsReadyReply(uint8_t b0, uint8_t b1, uint8_t b2)
 {
-    return IsReply(b0, b1, REPLY_READY) || (b0 != 0 && b1 == REPLY_READY && b2 == 0);
+    return IsReply(b0, b1, REPLY_READY) || (b1 == REPLY_READY && b2 == 0);
 }
 
 // Flash ROM size in MiB that a ROM-size reply reports, 0 when the pair is none.
