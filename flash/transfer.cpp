@@ -113,14 +113,17 @@ static bool Announce(DWORD dwFileSize)
     uint32_t length = LengthWord(dwFileSize);
     const BYTE word[4] = {static_cast<BYTE>(length), static_cast<BYTE>(length >> 8),
                           static_cast<BYTE>(length >> 16), static_cast<BYTE>(length >> 24)};
+    // Armed before the word goes out: a write the handheld never takes
+    // would otherwise wait with no timer running.
+    ArmWatchdog();
     if (!LinkSend(word, sizeof(word))) {
+        StopWatchdog();
         EndRunWithError(hProgressDlg, "Lost USB connection!");
         return false;
     }
     SendMessageA(hProgressBar, PBM_SETRANGE32, 0, static_cast<LPARAM>(dwFileSize));
     SendMessageA(hProgressBar, PBM_SETPOS, 0, 0);
     SetDlgItemInt(hProgressDlg, IDC_PERCENT, 0, FALSE);
-    ArmWatchdog();
     bBusyCursor.store(0);
     PostMessageA(hProgressDlg, WM_SETCURSOR, 0, 0);
     return true;

@@ -66,12 +66,15 @@ static bool StartReplyReader()
 static bool GreetBootLoader()
 {
     ConsumeReply();
+    // The timer runs before the byte goes out: a handheld that never takes
+    // it leaves the write waiting, and the timer still ends the run.
+    SetTimer(hProgressDlg, TIMER_HANDSHAKE, TIMER_HANDSHAKE_MS, nullptr);
     static const BYTE connect[1] = {HOST_CONNECT};
     if (!LinkSend(connect, sizeof(connect))) {
+        KillTimer(hProgressDlg, TIMER_HANDSHAKE);
         EndRunWithError(hProgressDlg, "Lost USB connection!");
         return false;
     }
-    SetTimer(hProgressDlg, TIMER_HANDSHAKE, TIMER_HANDSHAKE_MS, nullptr);
     while (!IsReadyReply(ReplyBuffer[0].load(), ReplyBuffer[1].load(), ReplyBuffer[2].load())) {
     }
     KillTimer(hProgressDlg, TIMER_HANDSHAKE);

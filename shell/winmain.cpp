@@ -11,8 +11,10 @@ static void RegisterProgressBarClass()
     InitCommonControlsEx(&icc);
 }
 
-// Registers the class, loads the texts, runs the main window, and returns the
-// quit code (always 0).  Arguments other than hInstance change nothing.
+// Registers the class, loads the texts, runs the main window, and returns 0:
+// the quit request carries 0, and a failing message loop must not turn a
+// stale wParam into an exit code.  Arguments other than hInstance change
+// nothing.
 int WINAPI WinMain(HINSTANCE hInstance, HINSTANCE, LPSTR, int)
 {
     RegisterMainWindowClass(hInstance);
@@ -24,5 +26,5 @@ int WINAPI WinMain(HINSTANCE hInstance, HINSTANCE, LPSTR, int)
         TranslateMessage(&msg);
         DispatchMessageA(&msg);
     }
-    return static_cast<int>(msg.wParam);
+    return 0;
 }

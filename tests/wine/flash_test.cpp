@@ -125,6 +125,23 @@ TEST_F(Flash, SilentHandheldEndsAfterHandshakeWithOneBox)
     EXPECT_EQ(Wire(), std::vector<uint8_t>{0x41});
 }
 
+// A handheld that is plugged in but takes nothing: the connect byte's write
+// never completes, and the handshake timer still ends the run.
+TEST_F(Flash, HandheldTakingNothingEndsAfterHandshake)
+{
+    HSIMCTL hCtl = SimOpenControl();
+    ASSERT_NE(hCtl, nullptr) << "stand-in driver not running";
+    SimPlug(hCtl, TRUE);
+    WriteImage(dir, 524288);
+    run = StartTool(dir);
+    ASSERT_NE(run.hDlg, nullptr);
+    FinishTool(run, 20000);
+    SimPlug(hCtl, FALSE);
+    SimClose(hCtl);
+    EXPECT_EQ(run.exitCode, 0) << "-1: still running after 20 s";
+    EXPECT_ONLY_BOX(run, "Error", SZ_LOST, "dialog");
+}
+
 // The watchdog allows 30 s between block requests.
 TEST_F(Flash, RequestAfter29SecondsKeepsGoing)
 {

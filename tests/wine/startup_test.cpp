@@ -3,33 +3,11 @@
 // cursor, and the reaction to an expired timer.
 #include "rig/harness/harness.h"
 
-#include "rig/sim/simclient.h"
-
 namespace {
 
 const char SZ_PROGRESS_TEXT[] =
     "Updating ROM image on your device...\r\n\r\nPlease do not remove the USB connection from "
     "the device. Remember, the operation will take about 4 minutes.";
-
-// The handheld plugged in but taking nothing: the tool's first write waits,
-// so its dialog stays in its opening state for as long as a test needs.
-class HeldPort {
-public:
-    HeldPort() : hCtl(SimOpenControl())
-    {
-        if (hCtl != nullptr) SimPlug(hCtl, TRUE);
-    }
-    ~HeldPort()
-    {
-        if (hCtl == nullptr) return;
-        SimPlug(hCtl, FALSE);
-        SimClose(hCtl);
-    }
-    bool Ok() const { return hCtl != nullptr; }
-
-private:
-    HSIMCTL hCtl;
-};
 
 // The tool's hidden main window, or null.
 HWND FindMainWindow(DWORD dwProcessId)
@@ -46,17 +24,22 @@ class Startup : public testing::Test {
 protected:
     void SetUp() override
     {
-        ASSERT_TRUE(port.Ok()) << "stand-in driver not running";
         dir = ScratchDir(testing::UnitTest::GetInstance()->current_test_info()->name());
         WriteImage(dir, 524288);
+        // The handheld waits 25 s before it asks for the first block, so
+        // the dialog stays up for as long as a test needs.
+        sim = StartSim(dir, "--gap 1:25000");
+        ASSERT_TRUE(sim.ready) << "simulator did not start";
+        OpCursorNow(); // learns the reference shapes before the short wait phase
         run = StartTool(dir);
         ASSERT_NE(run.hDlg, nullptr) << "no progress dialog";
     }
     void TearDown() override
     {
         if (run.proc.hProcess != nullptr) OpWaitExit(run.proc, 0);
+        if (sim.proc.hProcess != nullptr) StopSim(sim);
     }
-    HeldPort port;
+    SimRun sim;
     std::string dir;
     ToolRun run;
 };
