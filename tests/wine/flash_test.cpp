@@ -309,6 +309,30 @@ TEST_F(Flash, MissingRecordKeyStaysMissing)
     EXPECT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, SZ_RECORD_KEY, 0, KEY_READ, &hKey), ERROR_FILE_NOT_FOUND);
 }
 
+// While the image goes out, nobody can change it: others may only read it.
+TEST_F(Flash, ImageStaysReadOnlyForOthersDuringTransfer)
+{
+    WriteImage(dir, 524288 + 131072);
+    sim = StartSim(dir, "--gap 1:3000");
+    ASSERT_TRUE(sim.ready);
+    run = StartTool(dir);
+    ASSERT_NE(run.hDlg, nullptr);
+    for (int i = 0; i < 100 && !SimLogHas(sim, "write 4"); i++) Sleep(50);
+    std::string path = OpWinePath(dir + "/nk.nb0");
+    SetLastError(0xdeadbeef);
+    HANDLE hWriter = CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                 nullptr, OPEN_EXISTING, 0, nullptr);
+    EXPECT_EQ(hWriter, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+    if (hWriter != INVALID_HANDLE_VALUE) CloseHandle(hWriter);
+    HANDLE hReader = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                 OPEN_EXISTING, 0, nullptr);
+    EXPECT_NE(hReader, INVALID_HANDLE_VALUE) << "reading stays allowed";
+    if (hReader != INVALID_HANDLE_VALUE) CloseHandle(hReader);
+    FinishTool(run, 30000);
+    EXPECT_ONLY_BOX(run, "Message", "Flash Done!", "dialog");
+}
+
 // A write the driver fails, or completes short, in the data phase stops the
 // run: nothing after it reaches the handheld and the user is told the link
 // was lost.
