@@ -115,20 +115,6 @@ TEST_F(Link, OpenAppliesSettingsAndRaisesLines)
     EXPECT_EQ(s.rts, 1u);
     EXPECT_EQ(s.controlHandShake & 0x18u, 0u) << "no CTS or DSR flow control";
     EXPECT_EQ(s.flowReplace & 0x03u, 0u) << "no XON/XOFF";
-
-    DCB dcb = {};
-    dcb.DCBlength = sizeof(dcb);
-    ASSERT_TRUE(GetCommState(hLinkPort, &dcb));
-    EXPECT_EQ(dcb.BaudRate, 115200u);
-    EXPECT_EQ(dcb.ByteSize, 8);
-    EXPECT_EQ(dcb.Parity, NOPARITY);
-    EXPECT_EQ(dcb.StopBits, ONESTOPBIT);
-    EXPECT_EQ(dcb.fOutX, 0u);
-    EXPECT_EQ(dcb.fInX, 0u);
-    EXPECT_EQ(dcb.fOutxCtsFlow, 0u);
-    EXPECT_EQ(dcb.fOutxDsrFlow, 0u);
-    EXPECT_EQ(dcb.fDtrControl, static_cast<DWORD>(DTR_CONTROL_ENABLE));
-    EXPECT_EQ(dcb.fRtsControl, static_cast<DWORD>(RTS_CONTROL_ENABLE));
 }
 
 TEST_F(Link, SendCutsIntoPiecesOf12288)
