@@ -49,6 +49,9 @@ struct FullCase {
     const char* lastPercent;
 };
 
+// Names a case in test output instead of dumping its bytes.
+void PrintTo(const FullCase& c, std::ostream* os) { *os << c.size << " bytes " << c.simOptions; }
+
 class FullFlash : public Flash, public testing::WithParamInterface<FullCase> {};
 
 TEST_P(FullFlash, SendsEveryRegionInOrderAndEndsDone)
@@ -91,6 +94,8 @@ struct RomCase {
     uint32_t size;
     uint32_t megabytes;
 };
+
+void PrintTo(const RomCase& c, std::ostream* os) { *os << c.size << " bytes, " << c.rom << " MiB ROM"; }
 
 class RomRefusal : public Flash, public testing::WithParamInterface<RomCase> {};
 
