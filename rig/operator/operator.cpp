@@ -183,9 +183,34 @@ void OpPressKey(HWND hWnd, UINT vk, bool bAlt)
     PostMessageA(hWnd, up, vk, lUp);
 }
 
-// Waits for a file written by a Unix program (Wine gives no handle to wait
-// on): true once it exists and has stopped growing.
-static bool WaitForFile(const std::string& winPath);
+// Size of a file, or -1 while it does not exist.
+static long long FileSize(const std::string& winPath)
+{
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!GetFileAttributesExA(winPath.c_str(), GetFileExInfoStandard, &data)) return -1;
+    return (static_cast<long long>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+}
+
+// Runs a Unix program that writes unixOutPath and waits for that file: Wine
+// starts a Unix program without a process handle, so the output counts as
+// written once it exists and has stopped growing.
+static bool RunUnixForFile(const std::string& unixExe, const std::string& args,
+                           const std::string& unixOutPath)
+{
+    std::string winPath = OpWinePath(unixOutPath);
+    DeleteFileA(winPath.c_str());
+    OpProcess proc = OpLaunch(OpWinePath(unixExe), args, "");
+    if (proc.hProcess != nullptr) CloseHandle(proc.hProcess);
+    if (proc.hThread != nullptr) CloseHandle(proc.hThread);
+    long long lastSize = -1;
+    for (int i = 0; i < 100; i++) {
+        Sleep(150);
+        long long size = FileSize(winPath);
+        if (size > 0 && size == lastSize) return true;
+        lastSize = size;
+    }
+    return false;
+}
 
 // Shape of the X cursor shown now ("WxH@x,y#pixelhash"), read by qlxcursor; empty
 // if it can't be read.  A cursor handle means nothing outside the process
@@ -196,12 +221,8 @@ static std::string XCursorShape()
     if (pszTool == nullptr) return "";
     char szOut[64];
     snprintf(szOut, sizeof(szOut), "/tmp/qlxcursor-%lu.txt", GetCurrentProcessId());
+    if (!RunUnixForFile(pszTool, szOut, szOut)) return "";
     std::string winOut = OpWinePath(szOut);
-    DeleteFileA(winOut.c_str());
-    OpProcess proc = OpLaunch(OpWinePath(pszTool), szOut, "");
-    if (proc.hProcess != nullptr) CloseHandle(proc.hProcess);
-    if (proc.hThread != nullptr) CloseHandle(proc.hThread);
-    if (!WaitForFile(winOut)) return "";
     std::string shape;
     if (FILE* pFile = fopen(winOut.c_str(), "r")) {
         char szLine[128] = "";
@@ -283,37 +304,10 @@ std::string OpCursorOver(HWND hWnd)
     return OpCursorNow();
 }
 
-// Size of a file, or -1 while it does not exist.
-static long long FileSize(const std::string& winPath)
-{
-    WIN32_FILE_ATTRIBUTE_DATA data;
-    if (!GetFileAttributesExA(winPath.c_str(), GetFileExInfoStandard, &data)) return -1;
-    return (static_cast<long long>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
-}
-
-// Runs ImageMagick's import against the X display Wine draws on.  Wine starts
-// a Unix program without a process handle, so the picture
-// counts as taken once the file exists and has stopped growing.
+// Runs ImageMagick's import against the X display Wine draws on.
 bool OpScreenshot(const std::string& unixPngPath)
 {
-    std::string winPath = OpWinePath(unixPngPath);
-    DeleteFileA(winPath.c_str());
-    OpProcess proc = OpLaunch("Z:\\usr\\bin\\import", "-window root " + unixPngPath, "");
-    if (proc.hProcess != nullptr) CloseHandle(proc.hProcess);
-    if (proc.hThread != nullptr) CloseHandle(proc.hThread);
-    return WaitForFile(winPath);
-}
-
-static bool WaitForFile(const std::string& winPath)
-{
-    long long lastSize = -1;
-    for (int i = 0; i < 100; i++) {
-        Sleep(150);
-        long long size = FileSize(winPath);
-        if (size > 0 && size == lastSize) return true;
-        lastSize = size;
-    }
-    return false;
+    return RunUnixForFile("/usr/bin/import", "-window root " + unixPngPath, unixPngPath);
 }
 
 // Names a box's owner relative to the tool's dialog: dialog, main, none.
