@@ -1,4 +1,5 @@
-# Native build: the pure rules of the tool with GoogleTest, under ASan/UBSan.
+# Native build: the pure rules of the tool with GoogleTest, under ASan/UBSan,
+# and the rig's Linux programs.
 set(QUENLOW_SANITIZE -fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
 add_compile_options(${QUENLOW_SANITIZE})
 add_link_options(${QUENLOW_SANITIZE})
@@ -11,3 +12,4 @@ target_compile_options(quenlow_rules PRIVATE ${QUENLOW_WARNINGS})
 
 add_subdirectory(tests/unit)
 add_subdirectory(rig/xcursor)
+add_subdirectory(rig/imagegen)

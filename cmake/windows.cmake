@@ -1,5 +1,7 @@
-# Windows cross-build: the product, the shipped executable, and (on x86_64)
-# the rig and the tests that run under Wine.
+# Windows cross-build.  Both widths build the tool; the i686 tree, whose
+# quenlow.exe is the one users get, also builds the rig's Windows programs,
+# the Wine tests and the release package; the x86_64 tree builds the
+# stand-in driver, which must match the 64-bit Wine prefix.
 
 # Every program of the tree lands in one folder, where the tests find them.
 set(CMAKE_RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bin)
@@ -36,8 +38,12 @@ set_source_files_properties(res/quenlow.rc PROPERTIES
   OBJECT_DEPENDS "${CMAKE_SOURCE_DIR}/res/quenlow.manifest;${CMAKE_SOURCE_DIR}/res/resource.h")
 
 if(CMAKE_SYSTEM_PROCESSOR STREQUAL "x86_64")
+  add_subdirectory(rig/driver)
+else()
+  # Test programs run under Wine through the rig's runner, in a lane of their own.
   set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_SOURCE_DIR}/rig/wine-run.sh)
   add_subdirectory(${GTEST_SOURCE_DIR} ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
   add_subdirectory(rig)
   add_subdirectory(tests/wine)
+  include(cmake/package.cmake)
 endif()

@@ -14,7 +14,7 @@ set -eu
 
 SERVICE=qlusbsh
 WINE=${WINE64:-/usr/lib/wine/wine64}
-WINESERVER=${WINESERVER:-wineserver}
+WINESERVER=${WINESERVER:-/usr/lib/wine/wineserver}
 START_TIMEOUT=${QLUSBSH_START_TIMEOUT:-30}
 
 fail() {

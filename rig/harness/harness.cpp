@@ -2,6 +2,7 @@
 #include "rig/harness/harness.h"
 
 #include <cstdio>
+#include <cstdlib>
 
 // Unix path of the build's program folder, given by the build.
 std::string BinDir()
@@ -28,12 +29,15 @@ static void EmptyFolder(const std::string& winDir)
     FindClose(hFind);
 }
 
-// Makes (or empties) build/scratch/<name>.
+// Makes (or empties) build/scratch/<lane>-<name>: the same test may run in
+// two lanes at once (with another tool executable), one test per lane.
 std::string ScratchDir(const std::string& name)
 {
     std::string root = BinDir() + "/../scratch";
     CreateDirectoryA(OpWinePath(root).c_str(), nullptr);
-    std::string leaf = name;
+    const char* pszLane = getenv("CTEST_RESOURCE_GROUP_0_LANES"); // "id:N,slots:1"
+    std::string lane = pszLane != nullptr ? std::string(pszLane) : "id:0";
+    std::string leaf = "lane" + lane.substr(3, lane.find(',') - 3) + "-" + name;
     for (char& c : leaf)
         if (c == '/') c = '_'; // parameterised tests are named "Case/1"
     std::string dir = root + "/" + leaf;
@@ -82,11 +86,19 @@ std::vector<uint8_t> ReadAll(const std::string& unixPath)
     return bytes;
 }
 
-// Starts quenlow.exe in dir and waits for the dialog.
+// The executable under test: QL_TOOL_EXE (a Unix path) when set, such as the
+// x86_64 build or the unpacked package, otherwise the tree's shipped build.
+std::string ToolExe()
+{
+    const char* pszExe = getenv("QL_TOOL_EXE");
+    return pszExe != nullptr && *pszExe != '\0' ? OpWinePath(pszExe) : BinExe("quenlow.exe");
+}
+
+// Starts the tool in dir and waits for the dialog.
 ToolRun StartTool(const std::string& dir)
 {
     ToolRun run;
-    run.proc = OpLaunch(BinExe("quenlow.exe"), "", OpWinePath(dir));
+    run.proc = OpLaunch(ToolExe(), "", OpWinePath(dir));
     if (run.proc.hProcess != nullptr) run.hDlg = OpFindDialog(run.proc.dwProcessId, 10000);
     return run;
 }

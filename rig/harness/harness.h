@@ -23,6 +23,9 @@ std::string BinDir();
 // Wine path of a program in BinDir().
 std::string BinExe(const char* szName);
 
+// Wine path of the executable under test (see harness.cpp).
+std::string ToolExe();
+
 // A fresh, empty scratch folder for one test; its Unix path.
 std::string ScratchDir(const std::string& name);
 

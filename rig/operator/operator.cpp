@@ -217,10 +217,14 @@ static bool RunUnixForFile(const std::string& unixExe, const std::string& args,
 // that loaded it, but every process's cursor becomes the same X image.
 static std::string XCursorShape()
 {
+    // qlxcursor is a Linux program of the native tree (rig/build.sh builds it).
     const char* pszTool = getenv("QL_XCURSOR");
     if (pszTool == nullptr) return "";
-    char szOut[64];
-    snprintf(szOut, sizeof(szOut), "/tmp/qlxcursor-%lu.txt", GetCurrentProcessId());
+    // Process ids repeat across Wine lanes; the display does not.
+    const char* pszDisplay = getenv("DISPLAY");
+    char szOut[96];
+    snprintf(szOut, sizeof(szOut), "/tmp/qlxcursor-%s-%lu.txt",
+             pszDisplay != nullptr ? pszDisplay + (*pszDisplay == ':') : "x", GetCurrentProcessId());
     if (!RunUnixForFile(pszTool, szOut, szOut)) return "";
     std::string winOut = OpWinePath(szOut);
     std::string shape;

@@ -170,7 +170,7 @@ static BOOL ParseNumber(const char *psz, ULONGLONG *pqwValue)
 /* Parses a 32-bit unsigned decimal number. */
 static BOOL ParseDword(const char *psz, DWORD *pdwValue)
 {
-    ULONGLONG qw;
+    ULONGLONG qw = 0;
 
     if (!ParseNumber(psz, &qw) || qw > 0xFFFFFFFFull)
         return FALSE;
@@ -235,7 +235,7 @@ static BOOL ParseFault(const char *psz, SIM_FAULT *pFault)
     }
     if (pFault->request == 0)
         return FALSE;
-    DWORD dwSkip, dwCount;
+    DWORD dwSkip = 0, dwCount = 0;
     if (!ParseDword(strSkip.c_str(), &dwSkip))
         return FALSE;
     if (strCount == "all")
@@ -304,7 +304,7 @@ static BOOL ParseOptions(int argc, char **argv)
         } else if (strOpt == "--next-delay") {
             bOk = ParseDword(pszArg, &g_Options.dwNextDelayMs);
         } else if (strOpt == "--gap") {
-            DWORD dwBlock, dwMs;
+            DWORD dwBlock = 0, dwMs = 0;
             bOk = ParseNumberPair(pszArg, &dwBlock, &dwMs) && dwBlock > 0;
             if (bOk)
                 g_Options.gaps.push_back(std::make_pair(dwBlock, dwMs));
@@ -318,14 +318,14 @@ static BOOL ParseOptions(int argc, char **argv)
             g_Options.bUnplugAfterSet = bOk;
         } else if (strOpt == "--garbage") {
             std::string strBlock, strHex;
-            DWORD dwBlock;
+            DWORD dwBlock = 0;
             std::vector<unsigned char> bytes;
             bOk = SplitColon(pszArg, &strBlock, &strHex) && ParseDword(strBlock.c_str(), &dwBlock) &&
                   dwBlock > 0 && ParseHex(strHex, &bytes);
             if (bOk)
                 g_Options.garbage.push_back(std::make_pair(dwBlock, bytes));
         } else if (strOpt == "--repeat-ready") {
-            DWORD dwBlock;
+            DWORD dwBlock = 0;
             bOk = ParseDword(pszArg, &dwBlock) && dwBlock > 0;
             if (bOk)
                 g_Options.repeatReady.push_back(dwBlock);

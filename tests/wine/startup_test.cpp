@@ -78,7 +78,7 @@ TEST_F(Startup, EnterEscapeAndAltF4LeaveDialogOpen)
 
 TEST_F(Startup, SecondCopyEndsAtOnceAndLeavesFirstAlone)
 {
-    OpProcess second = OpLaunch(BinExe("quenlow.exe"), "", OpWinePath(dir));
+    OpProcess second = OpLaunch(ToolExe(), "", OpWinePath(dir));
     ASSERT_NE(second.hProcess, nullptr);
     DWORD dwSecond = second.dwProcessId;
     EXPECT_EQ(OpWaitExit(second, 10000), 0);
