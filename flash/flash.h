@@ -1,26 +1,25 @@
-// Flashing: the update worker and flash run, the image transfer, and the
-// update record.
+// Flashing: the update worker and flash run, the image transfer, the update
+// record, and the shutdown of the desktop sync software.
 #pragma once
 
 #include <windows.h>
 
-// Thread entry of the update worker, started by the progress dialog.
+// Thread entry of the update worker, which the progress dialog starts: closes
+// the sync software, pauses, runs the update, and ends.
 DWORD WINAPI UpdateWorker(LPVOID);
 
-// Opens the image and the port, greets the boot loader and hands over to
-// TransferImage; frees the chunk buffer and closes the port afterwards.
-void RunFlashUpdate();
-
-// Carries the exchange from the length word to "Flash Done!"; closes hImage on
-// every path.  0 when the size can't be read, 1 otherwise.
+// Carries the exchange from the length word to "Flash Done!" or to the box
+// that ends the run; closes hImage on every path.  0 when the size can't be
+// read, 1 otherwise.
 int TransferImage(HANDLE hImage);
 
 // Clears the update record under HKCU\Software\Tessaride, if the key exists.
 void ResetUpdateRecord();
 
-// Takes the stored reply: clears bytes 0 and 1 of ReplyBuffer and rewinds
-// the write cursor.
-void ConsumeReply();
+// Ends the desktop sync software, which would otherwise hold the handheld's
+// port, by its two window titles; the searches are independent.
+void StopSyncManager();
 
-// Shows an error box and ends the run by closing the main window.
-void EndRunWithError(HWND hOwner, const char* szText);
+// Terminates the process owning the first unowned top-level window below the
+// main window in the Z order whose title is exactly szTitle (case-sensitive).
+void KillProcessByWindowTitle(const char* szTitle);

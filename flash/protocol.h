@@ -34,11 +34,11 @@ constexpr uint32_t REGION_SIZE = 0x40000;       // head and deferred block, 262,
 constexpr uint32_t MIN_IMAGE_SIZE = 2 * REGION_SIZE; // 524,288: head + deferred block
 constexpr uint32_t MEGABYTE = 0x100000;
 
-// Timers on the progress dialog.
-constexpr unsigned TIMER_WATCHDOG = 1;
-constexpr unsigned TIMER_WATCHDOG_MS = 30000;
-constexpr unsigned TIMER_HANDSHAKE = 2;
+// Deadlines, run as the progress dialog's timers: the boot loader answers the
+// connect byte within TIMER_HANDSHAKE_MS and asks for each block within
+// TIMER_WATCHDOG_MS of the length word or of its last request.
 constexpr unsigned TIMER_HANDSHAKE_MS = 1000;
+constexpr unsigned TIMER_WATCHDOG_MS = 30000;
 
 // True when bytes 0 and 1 of the reply buffer hold the reply with this code.
 constexpr bool IsReply(uint8_t b0, uint8_t b1, uint8_t code) { return b0 == code && b1 == 0; }
@@ -67,12 +67,6 @@ constexpr uint32_t ImageMegabytes(uint32_t remaining)
 constexpr bool RomTooSmall(uint32_t remaining, uint32_t romMegabytes)
 {
     return ImageMegabytes(remaining) > romMegabytes;
-}
-
-// Percentage shown for bar position Q of a bar whose range is the file size.
-constexpr uint32_t ProgressPercent(uint32_t position, uint32_t fileSize)
-{
-    return fileSize == 0 ? 0 : static_cast<uint32_t>(uint64_t{position} * 100 / fileSize);
 }
 
 // Why an image file is unfit to be sent; checked before the device is touched.

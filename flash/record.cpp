@@ -23,8 +23,8 @@ static void ClearTextValue(HKEY hKey, const char* szName, const char* szField, D
     RegSetValueExA(hKey, szName, 0, REG_SZ, reinterpret_cast<const BYTE*>(szField), cbData);
 }
 
-// Clears both flags and all five texts, in the record's order; values of other
-// names are left alone, and a missing key leaves the registry untouched.
+// Both flags and all five texts, in the record's order; values of other names
+// are left alone, and a missing key leaves the registry untouched.
 void ResetUpdateRecord()
 {
     szLanguage[0] = szModelID[0] = szLang[0] = szVersion[0] = 0;

@@ -4,14 +4,15 @@
 // the link did not complete ends the run instead.
 #include "flash/flash.h"
 
-#include <commctrl.h>
-
 #include <cstdio>
 
 #include "common/globals.h"
 #include "flash/protocol.h"
 #include "link/link.h"
+#include "link/replies.h"
 #include "res/resource.h"
+#include "shell/shell.h"
+#include "ui/ui.h"
 
 // Result of the progress dialog after a finished update.
 static constexpr INT_PTR DLG_RESULT_DONE = 1;
@@ -26,40 +27,10 @@ static bool ReadImage(HANDLE hImage, BYTE* pBuf, DWORD cb)
     return ReadFile(hImage, pBuf, cb, &dwRead, nullptr) && dwRead == cb;
 }
 
-// Restarts the watchdog: the handheld has 30 s to ask for the next block.
+// The handheld has 30 s from now to ask for the next block.
 static void ArmWatchdog()
 {
-    SetTimer(hProgressDlg, TIMER_WATCHDOG, TIMER_WATCHDOG_MS, nullptr);
-}
-
-// Stops the watchdog.
-static void StopWatchdog()
-{
-    KillTimer(hProgressDlg, TIMER_WATCHDOG);
-}
-
-// Consumes the stored reply: clears the pair and rewinds the write cursor.
-void ConsumeReply()
-{
-    ReplyBuffer[0].store(0);
-    ReplyBuffer[1].store(0);
-    pReplyWrite.store(ReplyBuffer);
-}
-
-// True while bytes 0 and 1 of the reply buffer hold the next-block reply.
-static bool NextBlockRequested()
-{
-    return IsReply(ReplyBuffer[0].load(), ReplyBuffer[1].load(), REPLY_NEXT);
-}
-
-// Advances the bar by one block and shows the percentage of the file size.
-static void ProgressStep(DWORD dwFileSize)
-{
-    LRESULT pos = SendMessageA(hProgressBar, PBM_GETPOS, 0, 0);
-    SendMessageA(hProgressBar, PBM_SETPOS, static_cast<WPARAM>(pos + BLOCK_SIZE), 0);
-    LRESULT now = SendMessageA(hProgressBar, PBM_GETPOS, 0, 0);
-    SetDlgItemInt(hProgressDlg, IDC_PERCENT,
-                  ProgressPercent(static_cast<uint32_t>(now), dwFileSize), FALSE);
+    ArmDialogTimer(TIMER_WATCHDOG, TIMER_WATCHDOG_MS);
 }
 
 // Sends one data block and moves the bar; on a failed write the watchdog is
@@ -67,25 +38,25 @@ static void ProgressStep(DWORD dwFileSize)
 static bool SendBlock(const BYTE* pBlock, DWORD dwFileSize)
 {
     if (!LinkSend(pBlock, BLOCK_SIZE)) {
-        StopWatchdog();
+        StopDialogTimer(TIMER_WATCHDOG);
         EndRunWithError(hProgressDlg, "Lost USB connection!");
         return false;
     }
-    ProgressStep(dwFileSize);
+    AdvanceProgress(BLOCK_SIZE, dwFileSize);
     return true;
 }
 
-// Shows the ROM-size refusal for the reported ROM, with M for the image.
+// Shows the ROM-size refusal for the reported ROM, with M for the image, in a
+// box with the system's default caption.
 static void RefuseImage(uint32_t dwRemaining, uint32_t romMegabytes)
 {
-    StopWatchdog();
+    StopDialogTimer(TIMER_WATCHDOG);
     char szText[REFUSAL_TEXT_SIZE];
     snprintf(szText, sizeof(szText),
              "Flash ROM size is not enough!\r\nImage File size : %u Mbytes\r\nFlash ROM size : %u "
              "Mbytes",
              ImageMegabytes(dwRemaining), romMegabytes);
-    MessageBoxA(hProgressDlg, szText, nullptr, MB_OK);
-    SendMessageA(hMainWnd, WM_CLOSE, 0, 0);
+    EndRunWithError(hProgressDlg, szText, nullptr);
 }
 
 // Reads the head and the deferred block into their buffers; false (run ended)
@@ -106,8 +77,7 @@ static bool LoadRegions(HANDLE hImage)
     return true;
 }
 
-// Sends the length word and starts the data phase: bar reset, watchdog armed,
-// arrow cursor.
+// Sends the length word and starts the data phase.
 static bool Announce(DWORD dwFileSize)
 {
     uint32_t length = LengthWord(dwFileSize);
@@ -117,15 +87,11 @@ static bool Announce(DWORD dwFileSize)
     // would otherwise wait with no timer running.
     ArmWatchdog();
     if (!LinkSend(word, sizeof(word))) {
-        StopWatchdog();
+        StopDialogTimer(TIMER_WATCHDOG);
         EndRunWithError(hProgressDlg, "Lost USB connection!");
         return false;
     }
-    SendMessageA(hProgressBar, PBM_SETRANGE32, 0, static_cast<LPARAM>(dwFileSize));
-    SendMessageA(hProgressBar, PBM_SETPOS, 0, 0);
-    SetDlgItemInt(hProgressDlg, IDC_PERCENT, 0, FALSE);
-    bBusyCursor.store(0);
-    PostMessageA(hProgressDlg, WM_SETCURSOR, 0, 0);
+    BeginProgress(dwFileSize);
     return true;
 }
 
@@ -147,7 +113,7 @@ static bool SendBody(HANDLE hImage, DWORD dwFileSize, uint32_t& dwRemaining)
         ConsumeReply();
         if (dwRemaining <= REGION_SIZE) return true;
         if (!ReadImage(hImage, pChunkBuf, BLOCK_SIZE)) {
-            StopWatchdog();
+            StopDialogTimer(TIMER_WATCHDOG);
             EndRunWithError(hMainWnd, "Can't read nk.nb0");
             return false;
         }
@@ -157,24 +123,24 @@ static bool SendBody(HANDLE hImage, DWORD dwFileSize, uint32_t& dwRemaining)
 }
 
 // Sends the deferred block as its two halves, the second after the handheld
-// asked for it, then clears the record and tells the user.
+// asked for it, then clears the record and tells the user.  The last request
+// is left in the buffer: nothing follows it.
 static void Finish(DWORD dwFileSize)
 {
     if (!SendBlock(pDeferredBuf, dwFileSize)) return;
-    while (!NextBlockRequested()) {
+    while (!IsReply(ReplyBuffer[0].load(), ReplyBuffer[1].load(), REPLY_NEXT)) {
     }
     ArmWatchdog();
     if (!SendBlock(pDeferredBuf + BLOCK_SIZE, dwFileSize)) return;
-    StopWatchdog();
+    StopDialogTimer(TIMER_WATCHDOG);
     ResetUpdateRecord();
     bFlashDone.store(1);
-    MoveWindow(hProgressDlg, 0, 0, 0, 0, TRUE);
+    ShrinkProgressDialog();
     MessageBoxA(hProgressDlg, "Flash Done!", "Message", MB_OK);
-    SetDlgItemInt(hProgressDlg, IDC_PERCENT, 100, FALSE);
-    EndDialog(hProgressDlg, DLG_RESULT_DONE);
+    ShowPercent(100);
+    EndProgressDialog(DLG_RESULT_DONE);
 }
 
-// Carries the exchange from the length word to its end; closes hImage.
 int TransferImage(HANDLE hImage)
 {
     DWORD dwFileSize = GetFileSize(hImage, nullptr);

@@ -6,21 +6,18 @@
 #include "common/globals.h"
 #include "flash/protocol.h"
 #include "link/link.h"
+#include "link/port_lock.h"
+#include "link/replies.h"
+#include "res/resource.h"
+#include "shell/shell.h"
 #include "ui/ui.h"
 
 // Pause after the sync software was told to end, and again after the image
 // was opened: time for the terminated processes to let go of the port.
 static constexpr DWORD SYNC_RELEASE_PAUSE_MS = 1000;
 
-// Shows an error box and ends the run by closing the main window.
-void EndRunWithError(HWND hOwner, const char* szText)
-{
-    MessageBoxA(hOwner, szText, "Error", MB_OK);
-    SendMessageA(hMainWnd, WM_CLOSE, 0, 0);
-}
-
-// Opens nk.nb0 for reading, letting others only read it, so nothing can change
-// the image during the transfer; refuses an image whose size does not fit the
+// Opens nk.nb0 letting others only read it, so nothing can change the image
+// during the transfer, and refuses an image whose size does not fit the
 // exchange before the device is touched.  INVALID_HANDLE_VALUE when the run
 // has been ended.
 static HANDLE OpenImage()
@@ -68,21 +65,21 @@ static bool GreetBootLoader()
     ConsumeReply();
     // The timer runs before the byte goes out: a handheld that never takes
     // it leaves the write waiting, and the timer still ends the run.
-    SetTimer(hProgressDlg, TIMER_HANDSHAKE, TIMER_HANDSHAKE_MS, nullptr);
+    ArmDialogTimer(TIMER_HANDSHAKE, TIMER_HANDSHAKE_MS);
     static const BYTE connect[1] = {HOST_CONNECT};
     if (!LinkSend(connect, sizeof(connect))) {
-        KillTimer(hProgressDlg, TIMER_HANDSHAKE);
+        StopDialogTimer(TIMER_HANDSHAKE);
         EndRunWithError(hProgressDlg, "Lost USB connection!");
         return false;
     }
     while (!IsReadyReply(ReplyBuffer[0].load(), ReplyBuffer[1].load(), ReplyBuffer[2].load())) {
     }
-    KillTimer(hProgressDlg, TIMER_HANDSHAKE);
+    StopDialogTimer(TIMER_HANDSHAKE);
     return true;
 }
 
 // One update from image to "Flash Done!", or to the box that ends it.
-void RunFlashUpdate()
+static void RunFlashUpdate()
 {
     szImagePath = "nk.nb0";
     HANDLE hImage = OpenImage();
@@ -105,7 +102,6 @@ void RunFlashUpdate()
     ClosePortOnce();
 }
 
-// Thread entry: closes the sync software, pauses, runs the update, ends.
 DWORD WINAPI UpdateWorker(LPVOID)
 {
     StopSyncManager();

@@ -15,8 +15,9 @@ constexpr DWORD IOCTL_LINK_CYCLE_END = 0x001B0030;  // in: event word
 // EV_RXCHAR | EV_CTS | EV_DSR | EV_RLSD | EV_ERR
 constexpr DWORD LINK_EVENT_MASK = 0x000000B9;
 
-// Opens and configures \\.\WCEUSBSH001 into hLinkPort; 1 on success.  On
-// failure it has shown its box and closed the main window, and returns 0.
+// Opens \\.\WCEUSBSH001 exclusively for overlapped I/O into hLinkPort and
+// configures it; 1 on success.  A failed open is told to the user once, ends
+// the run, and returns 0.  May be called again after the port was closed.
 int OpenLinkPort();
 
 // One write to the port; true when every byte was written.
@@ -26,9 +27,6 @@ bool LinkWrite(const BYTE* pBytes, uint32_t length);
 // byte was written, false at the first piece that was not.
 bool LinkSend(const BYTE* pBytes, uint32_t length);
 
-// Closes hLinkPort unless it is closed already; true when this call closed it.
-// Safe from the worker and the reader alike.
-bool ClosePortOnce();
-
-// Thread entry of the reply reader.
+// Thread entry of the reply reader.  It ends when a device request fails or
+// bStopReader is seen at the start of a cycle, and closes the port (once).
 DWORD WINAPI UsbReaderThread(LPVOID);

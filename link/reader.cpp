@@ -10,9 +10,10 @@
 #include "link/link.h"
 
 #include "common/globals.h"
-#include "link/port_guard.h"
+#include "link/port_lock.h"
+#include "link/replies.h"
 
-// Makes one device-control request on the port through the reader's record.
+// One device-control request on the port through the reader's record.
 static BOOL ReaderIoctl(OVERLAPPED* pOv, DWORD dwCode, DWORD* pEventWord, bool bOutput)
 {
     DWORD dwReturned = 0;
@@ -22,8 +23,8 @@ static BOOL ReaderIoctl(OVERLAPPED* pOv, DWORD dwCode, DWORD* pEventWord, bool b
     });
 }
 
-// Reads up to two bytes into the pair; returns how many arrived (failures
-// count as none: a read that fails is ignored).
+// Reads up to two bytes into the pair; returns how many arrived.  A read that
+// fails is ignored, as one that brought nothing.
 static DWORD ReadPair(OVERLAPPED* pOv, BYTE* pPair)
 {
     DWORD dwRead = 0;
@@ -33,7 +34,7 @@ static DWORD ReadPair(OVERLAPPED* pOv, BYTE* pPair)
     return dwRead;
 }
 
-// Sets the read time-outs so that a read returns at once with what has come.
+// Read time-outs that make a read return at once with what has come.
 static void SetReaderTimeouts()
 {
     if (!EnterOpenPort()) return;
@@ -46,40 +47,22 @@ static void SetReaderTimeouts()
     LeavePort();
 }
 
-// Stores a pair where pReplyWrite points: byte 1 first, so that a worker that
-// sees the new code byte also sees its companion.
-static void StorePair(const BYTE* pPair)
-{
-    std::atomic<BYTE>* pSlot = pReplyWrite.load();
-    pSlot[1].store(pPair[1]);
-    pSlot[0].store(pPair[0]);
-}
-
-// Clears the whole reply buffer and points the write cursor at its start.
-static void ClearReplyBuffer()
-{
-    for (std::atomic<BYTE>& b : ReplyBuffer) b.store(0);
-    pReplyWrite.store(ReplyBuffer);
-}
-
-// Reads pairs until no stored reply waits; while one does and the device has
-// nothing new, gives the processor up between reads instead of spinning.  A
-// port closed meanwhile (the flash run ends) ends the drain too, since no
-// read can be made on it any more.
+// Reads pairs until no stored reply waits to be taken.  While one does and
+// the device has nothing new, the processor is given up between reads instead
+// of spinning.  A port closed meanwhile (the flash run ends) ends the drain
+// too, since no read can be made on it any more.
 static void DrainReplies(OVERLAPPED* pOv, BYTE* pPair)
 {
     do {
         DWORD dwRead = ReadPair(pOv, pPair);
         if (pPair[0] != 0) {
-            StorePair(pPair);
+            StoreReplyPair(pPair);
             pPair[0] = 0;
         }
-        if (dwRead == 0 && pReplyWrite.load()->load() != 0) Sleep(1);
-    } while (pReplyWrite.load()->load() != 0 && PortIsOpen());
+        if (dwRead == 0 && ReplyWaitingToBeTaken()) Sleep(1);
+    } while (ReplyWaitingToBeTaken() && PortIsOpen());
 }
 
-// Thread entry: waits for device events and keeps the latest reply pair in
-// ReplyBuffer until a request fails or it is told to stop.
 DWORD WINAPI UsbReaderThread(LPVOID)
 {
     OVERLAPPED ov;

@@ -4,13 +4,11 @@
 #include "shell/shell.h"
 
 #include "common/globals.h"
+#include "flash/flash.h"
 #include "res/resource.h"
 #include "ui/ui.h"
 
-// Class name of the main window, and at the same time the single-instance key.
-static const char SZ_MAIN_CLASS[] = "SETUP";
-
-// Registers "SETUP"; a failure shows later as a window that can't be created.
+// A failed registration shows later as a window that can't be created.
 void RegisterMainWindowClass(HINSTANCE hInstance)
 {
     WNDCLASSEXA wc = {};
@@ -24,8 +22,8 @@ void RegisterMainWindowClass(HINSTANCE hInstance)
     RegisterClassExA(&wc);
 }
 
-// Refuses a second copy, then creates the zero-size main window whose
-// WM_CREATE runs the update and destroys the window again.
+// The window's WM_CREATE runs the update and destroys the window again, so
+// only hMainWnd tells whether it ever existed.
 int CreateMainWindow(HINSTANCE hInstance)
 {
     hInst = hInstance;
@@ -35,19 +33,19 @@ int CreateMainWindow(HINSTANCE hInstance)
     return hMainWnd != nullptr ? 1 : 0;
 }
 
-// WM_CREATE: runs the progress dialog, then closes the window whatever the
-// dialog's result; a finished update also stops the reader.
+// WM_CREATE: runs the progress dialog, handing it the update worker to start,
+// then closes the window whatever the dialog's result; a finished update also
+// stops the reader.
 static LRESULT OnCreate(HWND hWnd)
 {
     hMainWnd = hWnd;
     INT_PTR result = DialogBoxParamA(hInst, MAKEINTRESOURCEA(IDD_PROGRESS), nullptr,
-                                     ProgressDlgProc, 0);
+                                     ProgressDlgProc, reinterpret_cast<LPARAM>(UpdateWorker));
     if (result == 1 && bFlashDone.load() != 0) bStopReader.store(1);
     SendMessageA(hMainWnd, WM_CLOSE, 0, 0);
     return 0;
 }
 
-// Window procedure of "SETUP": creation runs the update, destruction quits.
 LRESULT CALLBACK MainWndProc(HWND hWnd, UINT uMsg, WPARAM wParam, LPARAM lParam)
 {
     switch (uMsg) {

@@ -1,8 +1,12 @@
-// Application shell: entry, the hidden main window that carries the run, and
-// the message catalogue.
+// Application shell: entry, the hidden main window that carries the run, the
+// message catalogue, and the one way a run ends on an error.
 #pragma once
 
 #include <windows.h>
+
+// Class name of the hidden main window, and at the same time the
+// single-instance key.
+constexpr char SZ_MAIN_CLASS[] = "SETUP";
 
 // Fills every catalogue buffer from the executable's own string table.
 void LoadMessageCatalogue();
@@ -16,3 +20,8 @@ int CreateMainWindow(HINSTANCE hInstance);
 
 // Window procedure of class "SETUP".
 LRESULT CALLBACK MainWndProc(HWND hWnd, UINT uMsg, WPARAM wParam, LPARAM lParam);
+
+// Ends the run on an error: a box with an OK button, owned by hOwner, then a
+// synchronous WM_CLOSE to the main window, which ends the program.  A null
+// caption shows the system's default one.
+void EndRunWithError(HWND hOwner, const char* szText, const char* szCaption = "Error");

@@ -3,6 +3,8 @@
 
 #include <commctrl.h>
 
+#include "link/port_lock.h"
+
 // Makes sure the progress bar's window class exists before dialog 102 is
 // created; the manifest selects common controls 6 for it.
 static void RegisterProgressBarClass()
@@ -19,6 +21,7 @@ int WINAPI WinMain(HINSTANCE hInstance, HINSTANCE, LPSTR, int)
 {
     RegisterMainWindowClass(hInstance);
     RegisterProgressBarClass();
+    InitPortLock();
     LoadMessageCatalogue();
     if (!CreateMainWindow(hInstance)) return 0;
     MSG msg = {};

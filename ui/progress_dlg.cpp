@@ -1,17 +1,17 @@
-// The progress dialog: the only window the user sees.  It starts the update
-// worker, shows the wait cursor until the data phase, swallows every command
-// so the user can't end it, and ends the run when a worker timer expires.
+// The progress dialog: it starts the update worker, shows the wait cursor until
+// the data phase, swallows every command so the user can't end it, and ends
+// the run when one of the worker's timers expires.
 #include "ui/ui.h"
 
+#include <commctrl.h>
+
 #include "common/globals.h"
-#include "flash/flash.h"
 #include "res/resource.h"
-#include "ui/centering.h"
+#include "ui/dialog_math.h"
 
 // Result of the dialog when one of the worker's timers expired.
 static constexpr INT_PTR DLG_RESULT_LOST = 2;
 
-// Centres the window on the whole primary screen, keeping its size.
 void CenterWindow(HWND hWnd)
 {
     int cxScreen = GetSystemMetrics(SM_CXSCREEN);
@@ -23,16 +23,61 @@ void CenterWindow(HWND hWnd)
     MoveWindow(hWnd, CenteredOrigin(cxScreen, cx), CenteredOrigin(cyScreen, cy), cx, cy, FALSE);
 }
 
+void ArmDialogTimer(UINT idTimer, UINT uPeriodMs)
+{
+    SetTimer(hProgressDlg, idTimer, uPeriodMs, nullptr);
+}
+
+void StopDialogTimer(UINT idTimer)
+{
+    KillTimer(hProgressDlg, idTimer);
+}
+
+void BeginProgress(DWORD dwFileSize)
+{
+    SendMessageA(hProgressBar, PBM_SETRANGE32, 0, static_cast<LPARAM>(dwFileSize));
+    SendMessageA(hProgressBar, PBM_SETPOS, 0, 0);
+    ShowPercent(0);
+    bBusyCursor.store(0);
+    PostMessageA(hProgressDlg, WM_SETCURSOR, 0, 0);
+}
+
+// The bar's own position is the count of bytes sent, read back after the move.
+void AdvanceProgress(DWORD dwBytes, DWORD dwFileSize)
+{
+    LRESULT pos = SendMessageA(hProgressBar, PBM_GETPOS, 0, 0);
+    SendMessageA(hProgressBar, PBM_SETPOS, static_cast<WPARAM>(pos) + dwBytes, 0);
+    LRESULT now = SendMessageA(hProgressBar, PBM_GETPOS, 0, 0);
+    ShowPercent(ProgressPercent(static_cast<uint32_t>(now), dwFileSize));
+}
+
+void ShowPercent(UINT uPercent)
+{
+    SetDlgItemInt(hProgressDlg, IDC_PERCENT, uPercent, FALSE);
+}
+
+void ShrinkProgressDialog()
+{
+    MoveWindow(hProgressDlg, 0, 0, 0, 0, TRUE);
+}
+
+void EndProgressDialog(INT_PTR result)
+{
+    EndDialog(hProgressDlg, result);
+}
+
 // WM_INITDIALOG: shows the message, publishes the handles, centres, and starts
-// the worker.  A worker that can't be started would leave a dialog nobody can
-// close, so that is said in a box and the dialog ends.
-static INT_PTR OnInitDialog(HWND hDlg)
+// the worker handed over as the initialisation value.  A worker that can't be
+// started would leave a dialog nobody can close, so that is said in a box and
+// the dialog ends.
+static INT_PTR OnInitDialog(HWND hDlg, LPARAM lParam)
 {
     SetDlgItemTextA(hDlg, IDC_MESSAGE, szProgressText);
     hProgressDlg = hDlg;
     hProgressBar = GetDlgItem(hDlg, IDC_PROGRESS_BAR);
     CenterWindow(hDlg);
-    HANDLE hThread = CreateThread(nullptr, 0, UpdateWorker, nullptr, 0, nullptr);
+    auto pWorker = reinterpret_cast<LPTHREAD_START_ROUTINE>(lParam);
+    HANDLE hThread = CreateThread(nullptr, 0, pWorker, nullptr, 0, nullptr);
     if (hThread == nullptr) {
         MessageBoxA(hDlg, "Can't start the update", "Error", MB_OK);
         EndDialog(hDlg, 0);
@@ -42,20 +87,19 @@ static INT_PTR OnInitDialog(HWND hDlg)
     return TRUE;
 }
 
-// WM_TIMER: the handheld went quiet.  Stops that timer, shrinks the dialog out
-// of sight, says so, and ends the dialog.
+// WM_TIMER: the handheld went quiet.  The expired timer is stopped first, so
+// it can't fire again while the box is up.
 static INT_PTR OnTimer(HWND hDlg, WPARAM idTimer)
 {
-    KillTimer(hProgressDlg, idTimer);
-    MoveWindow(hProgressDlg, 0, 0, 0, 0, TRUE);
-    MessageBoxA(hProgressDlg, "Lost USB connection!", "Error", MB_OK);
+    KillTimer(hDlg, idTimer);
+    ShrinkProgressDialog();
+    MessageBoxA(hDlg, "Lost USB connection!", "Error", MB_OK);
     EndDialog(hDlg, DLG_RESULT_LOST);
     return FALSE;
 }
 
-// WM_SETCURSOR: the hourglass while the worker prepares, the arrow afterwards.
-// The message result TRUE also stops a child control (the bar) from putting
-// its own class cursor back over the dialog.
+// WM_SETCURSOR: the result TRUE also stops a child control (the bar) from
+// putting its own class cursor back over the dialog.
 static INT_PTR OnSetCursor(HWND hDlg)
 {
     SetCursor(LoadCursorA(nullptr, bBusyCursor.load() ? IDC_WAIT : IDC_ARROW));
@@ -63,14 +107,13 @@ static INT_PTR OnSetCursor(HWND hDlg)
     return TRUE;
 }
 
-// Dialog procedure of template 102.
-INT_PTR CALLBACK ProgressDlgProc(HWND hDlg, UINT uMsg, WPARAM wParam, LPARAM)
+INT_PTR CALLBACK ProgressDlgProc(HWND hDlg, UINT uMsg, WPARAM wParam, LPARAM lParam)
 {
     switch (uMsg) {
     case WM_SETCURSOR:
         return OnSetCursor(hDlg);
     case WM_INITDIALOG:
-        return OnInitDialog(hDlg);
+        return OnInitDialog(hDlg, lParam);
     case WM_COMMAND:
         return TRUE; // Enter, Escape and Alt+F4 must not end the dialog
     case WM_TIMER:

@@ -1,17 +1,38 @@
-// Operator interface: the progress dialog and the sync-manager shutdown.
+// Operator interface: the progress dialog, the only window the user sees, and
+// the calls through which the update worker shows its progress in it.  The
+// worker calls these from its own thread; they act on the dialog's windows,
+// which the platform serves on the main thread.
 #pragma once
 
 #include <windows.h>
 
-// Dialog procedure of template 102.
+// Dialog procedure of template 102.  The initialisation value of the modal
+// dialog call is the thread entry of the update worker, which the dialog
+// starts once it has published its handles.
 INT_PTR CALLBACK ProgressDlgProc(HWND hDlg, UINT uMsg, WPARAM wParam, LPARAM lParam);
 
 // Moves a window so that its outer rectangle is centred on the primary screen.
 void CenterWindow(HWND hWnd);
 
-// Ends the desktop sync software by its two window titles.
-void StopSyncManager();
+// Starts (or restarts) one of the dialog's timers (TIMER_WATCHDOG or
+// TIMER_HANDSHAKE, res/resource.h), or stops it.
+void ArmDialogTimer(UINT idTimer, UINT uPeriodMs);
+void StopDialogTimer(UINT idTimer);
 
-// Terminates the process owning the first unowned top-level window below the
-// main window whose title is exactly szTitle.
-void KillProcessByWindowTitle(const char* szTitle);
+// The data phase begins: bar range 0 to the file size, bar and percentage at
+// 0, and the arrow cursor instead of the hourglass, without waiting for the
+// mouse to move.
+void BeginProgress(DWORD dwFileSize);
+
+// Bytes went out: the bar moves on by that many and the percentage follows.
+void AdvanceProgress(DWORD dwBytes, DWORD dwFileSize);
+
+// Shows a percentage.
+void ShowPercent(UINT uPercent);
+
+// Moves the dialog to the screen's corner at zero size, out of sight, before
+// the box that ends the run.
+void ShrinkProgressDialog();
+
+// Ends the dialog with a result (1: the update finished).
+void EndProgressDialog(INT_PTR result);

@@ -7,7 +7,7 @@
 
 #include "flash/protocol.h"
 #include "link/pieces.h"
-#include "ui/centering.h"
+#include "ui/dialog_math.h"
 
 namespace {
 

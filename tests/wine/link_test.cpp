@@ -4,6 +4,7 @@
 
 #include "common/globals.h"
 #include "link/link.h"
+#include "link/port_lock.h"
 
 namespace {
 
@@ -36,6 +37,7 @@ class Link : public testing::Test {
 protected:
     static void SetUpTestSuite()
     {
+        InitPortLock();
         WNDCLASSA wc = {};
         wc.lpfnWndProc = CountingWndProc;
         wc.hInstance = GetModuleHandleA(nullptr);

@@ -1,6 +1,6 @@
 // Ends the desktop sync software, which would otherwise hold the handheld's
 // port, by terminating the processes that own its windows.
-#include "ui/ui.h"
+#include "flash/flash.h"
 
 #include "common/globals.h"
 
@@ -15,8 +15,7 @@ static constexpr UINT SYNC_EXIT_CODE = 0;
 static constexpr int TITLE_BUFFER_SIZE = 100;
 
 // Walks the top-level windows below the main window in the Z order, passing
-// over owned pop-ups, and terminates the owner process of the first window
-// whose title equals szTitle exactly (case-sensitive).
+// over owned pop-ups; only the first match counts.
 void KillProcessByWindowTitle(const char* szTitle)
 {
     for (HWND hWnd = GetWindow(hMainWnd, GW_HWNDNEXT); hWnd != nullptr;
@@ -34,7 +33,6 @@ void KillProcessByWindowTitle(const char* szTitle)
     }
 }
 
-// Closes both parts of the sync software; the searches are independent.
 void StopSyncManager()
 {
     KillProcessByWindowTitle("DccMan");

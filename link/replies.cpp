@@ -1,0 +1,29 @@
+// The reply buffer's rules; see replies.h.
+#include "link/replies.h"
+
+#include "common/globals.h"
+
+void ClearReplyBuffer()
+{
+    for (std::atomic<BYTE>& b : ReplyBuffer) b.store(0);
+    pReplyWrite.store(ReplyBuffer);
+}
+
+void StoreReplyPair(const BYTE* pPair)
+{
+    std::atomic<BYTE>* pSlot = pReplyWrite.load();
+    pSlot[1].store(pPair[1]);
+    pSlot[0].store(pPair[0]);
+}
+
+bool ReplyWaitingToBeTaken()
+{
+    return pReplyWrite.load()->load() != 0;
+}
+
+void ConsumeReply()
+{
+    ReplyBuffer[0].store(0);
+    ReplyBuffer[1].store(0);
+    pReplyWrite.store(ReplyBuffer);
+}

@@ -1,0 +1,23 @@
+// The reply buffer's rules.  The reader stores each pair the handheld sends in
+// bytes 0 and 1 of ReplyBuffer, where pReplyWrite points; the worker looks at
+// those bytes and takes a reply by clearing them.  A pair whose first byte is
+// zero is never stored, so byte 0 alone tells whether a reply is there.
+#pragma once
+
+#include <windows.h>
+
+// Reader: zeroes the whole buffer and points the write cursor at its start,
+// at the beginning of each cycle.
+void ClearReplyBuffer();
+
+// Reader: stores a pair where the cursor points, the second byte first, so
+// that a worker that sees the new code byte also sees its companion.
+void StoreReplyPair(const BYTE* pPair);
+
+// Reader: true while the last stored reply has not been taken by the worker;
+// the reader goes on reading until it has.
+bool ReplyWaitingToBeTaken();
+
+// Worker: takes the stored reply (clears bytes 0 and 1) and points the write
+// cursor at the start again.
+void ConsumeReply();
