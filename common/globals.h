@@ -1,8 +1,52 @@
-// The state that the tool's three threads share: the main (user-interface)
-// thread, the update worker and the reply reader.  Every global names its
-// writer and its readers.  Flags and reply bytes that cross threads are
-// atomics, so a poll always sees the other thread's latest store and the
-// order of the stores is kept.
+// The state that the tool's three threads share, and how they meet.
+//
+// Who starts whom
+//   main thread   WinMain -> main window's WM_CREATE -> modal progress dialog;
+//                 the dialog's WM_INITDIALOG starts the update worker, handed
+//                 over by the shell.  The main thread then only runs the
+//                 dialog's modal loop: timers, the worker's sent messages.
+//   worker        UpdateWorker: sync software, pauses, image, port (opened,
+//                 closed, opened), then starts the reply reader.
+//   reader        UsbReaderThread: device events and reads on the port.
+//   No thread is ever joined; worker and reader end with the process.
+//
+// Hand-offs
+//   bReaderReady  reader -> worker: set once the reader's first arm request
+//                 was made; the worker sends nothing before it.
+//   ReplyBuffer   reader -> worker: the latest reply pair in bytes 0 and 1
+//                 (link/replies.h has the rules); the worker takes a block
+//                 request by clearing them.  RomReplyLatch keeps a ROM-size
+//                 reply that a block request right behind it overwrote.
+//   timers        worker -> dialog: TIMER_HANDSHAKE around the connect byte,
+//                 TIMER_WATCHDOG from the length word to the last block,
+//                 armed and stopped by the worker, expiring on the main thread.
+//   the run's end whoever ends the run claims it first (ClaimRunEnd, under the
+//                 port lock): the worker before its box or "Flash Done!", the
+//                 dialog before "Lost USB connection!".  From the claim on no
+//                 write reaches the handheld, and a second claimant shows
+//                 nothing: every run shows exactly one box.
+//   boxes         the worker's boxes block the worker only; after an error box
+//                 it sends WM_CLOSE to hMainWnd, which the main thread handles
+//                 inside the dialog's modal loop: the main window goes, the
+//                 quit request ends the modal loop and then the program.
+//   bFlashDone, bStopReader  worker -> main -> reader after a finished update.
+//
+// How each thread ends
+//   worker  after "Flash Done!" or its error box: frees its buffer, closes the
+//           port, ends.  When a timer fires while it waits (for the reader,
+//           the ready reply, a block request), the dialog has claimed the
+//           end: the worker's next look sees RunEnded(), it leaves the wait
+//           and ends the same way without a box; a write it tries fails.
+//   reader  a device request fails (the port was closed, the handheld went
+//           away), or bStopReader at the start of a cycle: closes the port
+//           (once) and ends.
+//   main    the dialog ends (1 after "Flash Done!", 2 after a timer's box, or
+//           the quit request after an error box); the main window closes and
+//           WinMain returns 0.
+//
+// Every global names its writer and its readers.  Flags and reply bytes that
+// cross threads are atomics, so a poll always sees the other thread's latest
+// store and the order of the stores is kept.
 #pragma once
 
 #include <windows.h>
@@ -44,12 +88,17 @@ extern HANDLE hLinkPort;
 // polled and cleared by the worker.
 extern std::atomic<BYTE> ReplyBuffer[REPLY_BUFFER_SIZE];
 
+// Code of the latest ROM-size reply the reader stored since the worker last
+// cleared it (before the length word); 0 if none.  A next-block reply that
+// follows at once overwrites bytes 0 and 1, but not this.
+extern std::atomic<BYTE> RomReplyLatch;
+
 // Where the reader stores the next pair; only ever pointed at ReplyBuffer's
 // start, by the reader and by the worker when it takes a reply.
 extern std::atomic<std::atomic<BYTE>*> pReplyWrite;
 
-// 1 once the reader has created its event; set by the reader, polled by the
-// worker before its first byte; never cleared.
+// 1 once the reader has made its first arm request; set by the reader,
+// polled by the worker before its first byte; never cleared.
 extern std::atomic<int> bReaderReady;
 
 // Asks the reader to end at the start of its next cycle; cleared by the worker

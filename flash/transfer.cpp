@@ -86,6 +86,7 @@ static bool Announce(DWORD dwFileSize)
     // Armed before the word goes out: a write the handheld never takes
     // would otherwise wait with no timer running.
     ArmWatchdog();
+    ForgetRomReply();
     if (!LinkSend(word, sizeof(word))) {
         StopDialogTimer(TIMER_WATCHDOG);
         EndRunWithError(hProgressDlg, "Lost USB connection!");
@@ -96,19 +97,21 @@ static bool Announce(DWORD dwFileSize)
 }
 
 // Answers next-block replies with body blocks until only the deferred block is
-// left; false when the run ended (refused image, failed read or write).
+// left; false when the run ended (refused image, failed read or write, or a
+// timer).  The ROM-size reply is judged from the reader's latch, which every
+// ROM-size reply in bytes 0 and 1 went through and which a next-block reply
+// right behind it does not overwrite.
 static bool SendBody(HANDLE hImage, DWORD dwFileSize, uint32_t& dwRemaining)
 {
     for (;;) {
         Sleep(1);
-        BYTE b0 = ReplyBuffer[0].load();
-        BYTE b1 = ReplyBuffer[1].load();
-        uint32_t romMegabytes = RomReplyMegabytes(b0, b1);
+        if (RunEnded()) return false;
+        uint32_t romMegabytes = RomReplyMegabytes(LatchedRomReply(), 0);
         if (romMegabytes != 0 && RomTooSmall(dwRemaining, romMegabytes)) {
             RefuseImage(dwRemaining, romMegabytes);
             return false;
         }
-        if (!IsReply(b0, b1, REPLY_NEXT)) continue;
+        if (!IsReply(ReplyBuffer[0].load(), ReplyBuffer[1].load(), REPLY_NEXT)) continue;
         ArmWatchdog();
         ConsumeReply();
         if (dwRemaining <= REGION_SIZE) return true;
@@ -129,10 +132,12 @@ static void Finish(DWORD dwFileSize)
 {
     if (!SendBlock(pDeferredBuf, dwFileSize)) return;
     while (!IsReply(ReplyBuffer[0].load(), ReplyBuffer[1].load(), REPLY_NEXT)) {
+        if (RunEnded()) return;
     }
     ArmWatchdog();
     if (!SendBlock(pDeferredBuf + BLOCK_SIZE, dwFileSize)) return;
     StopDialogTimer(TIMER_WATCHDOG);
+    if (!ClaimRunEnd()) return;
     ResetUpdateRecord();
     bFlashDone.store(1);
     ShrinkProgressDialog();

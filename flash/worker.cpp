@@ -52,14 +52,14 @@ static bool StartReplyReader()
         return false;
     }
     CloseHandle(hThread);
-    while (bReaderReady.load() == 0) {
+    while (bReaderReady.load() == 0 && !RunEnded()) {
     }
-    return true;
+    return !RunEnded();
 }
 
 // Sends the connect byte and polls until the boot loader's ready reply is in;
 // the handshake timer ends the run if it never comes.  False when the byte
-// could not be written.
+// could not be written or the run ended meanwhile.
 static bool GreetBootLoader()
 {
     ConsumeReply();
@@ -73,6 +73,7 @@ static bool GreetBootLoader()
         return false;
     }
     while (!IsReadyReply(ReplyBuffer[0].load(), ReplyBuffer[1].load(), ReplyBuffer[2].load())) {
+        if (RunEnded()) return false;
     }
     StopDialogTimer(TIMER_HANDSHAKE);
     return true;

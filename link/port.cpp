@@ -61,7 +61,7 @@ bool LinkWrite(const BYTE* pBytes, uint32_t length)
     ov.hEvent = CreateEventA(nullptr, TRUE, TRUE, nullptr);
     if (ov.hEvent == nullptr) return false;
     DWORD dwWritten = 0;
-    BOOL bOk = PortRequest(&ov, &dwWritten, [&](HANDLE hPort, OVERLAPPED* pOv, DWORD* pCount) {
+    BOOL bOk = PortRequest(&ov, &dwWritten, true, [&](HANDLE hPort, OVERLAPPED* pOv, DWORD* pCount) {
         return WriteFile(hPort, pBytes, length, pCount, pOv);
     });
     CloseHandle(ov.hEvent);

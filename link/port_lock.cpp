@@ -7,6 +7,10 @@ static CRITICAL_SECTION csPort;
 // True while hLinkPort is an open handle; guarded by csPort.
 static bool bPortOpen = false;
 
+// True once the run has ended and nothing more may be written; guarded by
+// csPort, so that the shut and the issue of a write exclude each other.
+static bool bWritesShut = false;
+
 void InitPortLock()
 {
     InitializeCriticalSection(&csPort);
@@ -21,10 +25,10 @@ void PublishPort(HANDLE hPort, void (*configure)(HANDLE hPort))
     LeaveCriticalSection(&csPort);
 }
 
-bool EnterOpenPort()
+bool EnterOpenPort(bool bWrite)
 {
     EnterCriticalSection(&csPort);
-    if (bPortOpen) return true;
+    if (bPortOpen && !(bWrite && bWritesShut)) return true;
     LeaveCriticalSection(&csPort);
     return false;
 }
@@ -48,4 +52,21 @@ bool ClosePortOnce()
     bPortOpen = false;
     LeavePort();
     return true;
+}
+
+bool ShutPortWrites()
+{
+    EnterCriticalSection(&csPort);
+    bool bFirst = !bWritesShut;
+    bWritesShut = true;
+    LeaveCriticalSection(&csPort);
+    return bFirst;
+}
+
+bool PortWritesShut()
+{
+    EnterCriticalSection(&csPort);
+    bool bShut = bWritesShut;
+    LeaveCriticalSection(&csPort);
+    return bShut;
 }

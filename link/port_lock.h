@@ -18,9 +18,9 @@ void InitPortLock();
 // in hLinkPort; the configure call runs on an open port under the lock.
 void PublishPort(HANDLE hPort, void (*configure)(HANDLE hPort));
 
-// Takes the lock and returns true while hLinkPort is open; returns false,
-// holding nothing, when the port is closed.
-bool EnterOpenPort();
+// Takes the lock and returns true while hLinkPort is open (and, for a write,
+// not shut for writes); returns false, holding nothing, otherwise.
+bool EnterOpenPort(bool bWrite = false);
 
 // Gives the lock back after a successful EnterOpenPort.
 void LeavePort();
@@ -31,13 +31,21 @@ bool PortIsOpen();
 // Closes hLinkPort unless it is closed already; true when this call closed it.
 bool ClosePortOnce();
 
+// Shuts the port for writes for the rest of the process: a write already
+// issued finishes, no new one is issued.  True for the first call only.
+bool ShutPortWrites();
+
+// True once the port has been shut for writes.
+bool PortWritesShut();
+
 // Issues an overlapped request through issue(hPort, &ov, &count) and waits for
 // it on ov's event; the transferred count goes to *pCount.  FALSE when the
-// request failed or the port was closed before its result could be read.
+// request failed, could not be issued (a write after the shut), or the port
+// was closed before its result could be read.
 template <class IssueFn>
-BOOL PortRequest(OVERLAPPED* pOv, DWORD* pCount, IssueFn issue)
+BOOL PortRequest(OVERLAPPED* pOv, DWORD* pCount, bool bWrite, IssueFn issue)
 {
-    if (!EnterOpenPort()) return FALSE;
+    if (!EnterOpenPort(bWrite)) return FALSE;
     HANDLE hEvent = pOv->hEvent;
     ZeroMemory(pOv, sizeof(*pOv));
     pOv->hEvent = hEvent;

@@ -17,7 +17,7 @@
 static BOOL ReaderIoctl(OVERLAPPED* pOv, DWORD dwCode, DWORD* pEventWord, bool bOutput)
 {
     DWORD dwReturned = 0;
-    return PortRequest(pOv, &dwReturned, [&](HANDLE hPort, OVERLAPPED* pReq, DWORD* pCount) {
+    return PortRequest(pOv, &dwReturned, false, [&](HANDLE hPort, OVERLAPPED* pReq, DWORD* pCount) {
         return DeviceIoControl(hPort, dwCode, bOutput ? nullptr : pEventWord, bOutput ? 0 : 4,
                                bOutput ? pEventWord : nullptr, bOutput ? 4 : 0, pCount, pReq);
     });
@@ -28,7 +28,7 @@ static BOOL ReaderIoctl(OVERLAPPED* pOv, DWORD dwCode, DWORD* pEventWord, bool b
 static DWORD ReadPair(OVERLAPPED* pOv, BYTE* pPair)
 {
     DWORD dwRead = 0;
-    PortRequest(pOv, &dwRead, [&](HANDLE hPort, OVERLAPPED* pReq, DWORD* pCount) {
+    PortRequest(pOv, &dwRead, false, [&](HANDLE hPort, OVERLAPPED* pReq, DWORD* pCount) {
         return ReadFile(hPort, pPair, 2, pCount, pReq);
     });
     return dwRead;
@@ -63,27 +63,32 @@ static void DrainReplies(OVERLAPPED* pOv, BYTE* pPair)
     } while (ReplyWaitingToBeTaken() && PortIsOpen());
 }
 
+// The reader says it runs only once its first arm request has been made: a
+// serial driver reports only bytes that arrive after the mask is armed, so a
+// quick reply to a byte the worker sent earlier would never be announced.
+// It says so whatever the arm's result, since the worker waits for it with no
+// timer running; a reader that ended leaves the handshake timer to end the run.
 DWORD WINAPI UsbReaderThread(LPVOID)
 {
     OVERLAPPED ov;
     ZeroMemory(&ov, sizeof(ov));
     ov.hEvent = CreateEventA(nullptr, TRUE, TRUE, nullptr);
-    bReaderReady.store(1);
+    DWORD dwEventWord = LINK_EVENT_MASK;
+    bool bArmed = false;
     if (ov.hEvent != nullptr) {
         SetReaderTimeouts();
-        DWORD dwEventWord = LINK_EVENT_MASK;
-        BYTE pair[2] = {0, 0};
-        if (ReaderIoctl(&ov, IOCTL_LINK_ARM_MASK, &dwEventWord, false)) {
-            while (bStopReader.load() == 0 &&
-                   ReaderIoctl(&ov, IOCTL_LINK_WAIT_EVENT, &dwEventWord, true) &&
-                   ReaderIoctl(&ov, IOCTL_LINK_ARM_MASK, &dwEventWord, false)) {
-                ClearReplyBuffer();
-                DrainReplies(&ov, pair);
-                if (!ReaderIoctl(&ov, IOCTL_LINK_CYCLE_END, &dwEventWord, false)) break;
-            }
-        }
-        CloseHandle(ov.hEvent);
+        bArmed = ReaderIoctl(&ov, IOCTL_LINK_ARM_MASK, &dwEventWord, false);
     }
+    bReaderReady.store(1);
+    BYTE pair[2] = {0, 0};
+    while (bArmed && bStopReader.load() == 0 &&
+           ReaderIoctl(&ov, IOCTL_LINK_WAIT_EVENT, &dwEventWord, true) &&
+           ReaderIoctl(&ov, IOCTL_LINK_ARM_MASK, &dwEventWord, false)) {
+        ClearReplyBuffer();
+        DrainReplies(&ov, pair);
+        if (!ReaderIoctl(&ov, IOCTL_LINK_CYCLE_END, &dwEventWord, false)) break;
+    }
+    if (ov.hEvent != nullptr) CloseHandle(ov.hEvent);
     ClosePortOnce();
     ExitThread(0);
 }

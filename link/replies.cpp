@@ -2,6 +2,7 @@
 #include "link/replies.h"
 
 #include "common/globals.h"
+#include "flash/protocol.h"
 
 void ClearReplyBuffer()
 {
@@ -11,6 +12,7 @@ void ClearReplyBuffer()
 
 void StoreReplyPair(const BYTE* pPair)
 {
+    if (RomReplyMegabytes(pPair[0], pPair[1]) != 0) RomReplyLatch.store(pPair[0]);
     std::atomic<BYTE>* pSlot = pReplyWrite.load();
     pSlot[1].store(pPair[1]);
     pSlot[0].store(pPair[0]);
@@ -26,4 +28,14 @@ void ConsumeReply()
     ReplyBuffer[0].store(0);
     ReplyBuffer[1].store(0);
     pReplyWrite.store(ReplyBuffer);
+}
+
+void ForgetRomReply()
+{
+    RomReplyLatch.store(0);
+}
+
+BYTE LatchedRomReply()
+{
+    return RomReplyLatch.load();
 }

@@ -11,7 +11,9 @@
 void ClearReplyBuffer();
 
 // Reader: stores a pair where the cursor points, the second byte first, so
-// that a worker that sees the new code byte also sees its companion.
+// that a worker that sees the new code byte also sees its companion.  A
+// ROM-size reply is also kept in RomReplyLatch, where a next-block reply
+// that follows at once can't overwrite it.
 void StoreReplyPair(const BYTE* pPair);
 
 // Reader: true while the last stored reply has not been taken by the worker;
@@ -21,3 +23,10 @@ bool ReplyWaitingToBeTaken();
 // Worker: takes the stored reply (clears bytes 0 and 1) and points the write
 // cursor at the start again.
 void ConsumeReply();
+
+// Worker: forgets any ROM-size reply, before the length word goes out (only
+// replies to the length word count).
+void ForgetRomReply();
+
+// Worker: the code of the latest ROM-size reply since then, 0 if none came.
+BYTE LatchedRomReply();

@@ -1,11 +1,25 @@
-// How a run ends on an error: one box, then the main window is closed, which
-// ends the dialog's modal loop and the program.
+// How a run ends: once, and on an error with one box, after which the main
+// window is closed, which ends the dialog's modal loop and the program.
 #include "shell/shell.h"
 
 #include "common/globals.h"
+#include "link/port_lock.h"
+
+// The claim is the port's write shut: taken under the port lock, it can't
+// fall between a write's check and its issue.
+bool ClaimRunEnd()
+{
+    return ShutPortWrites();
+}
+
+bool RunEnded()
+{
+    return PortWritesShut();
+}
 
 void EndRunWithError(HWND hOwner, const char* szText, const char* szCaption)
 {
+    if (!ClaimRunEnd()) return;
     MessageBoxA(hOwner, szText, szCaption, MB_OK);
     SendMessageA(hMainWnd, WM_CLOSE, 0, 0);
 }

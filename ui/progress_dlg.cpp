@@ -7,6 +7,7 @@
 
 #include "common/globals.h"
 #include "res/resource.h"
+#include "shell/shell.h"
 #include "ui/dialog_math.h"
 
 // Result of the dialog when one of the worker's timers expired.
@@ -87,11 +88,15 @@ static INT_PTR OnInitDialog(HWND hDlg, LPARAM lParam)
     return TRUE;
 }
 
-// WM_TIMER: the handheld went quiet.  The expired timer is stopped first, so
-// it can't fire again while the box is up.
+// WM_TIMER: the handheld went quiet.  The run's end is claimed before
+// anything else, so that the worker writes nothing more and leaves its waits;
+// a timer that fires after the worker ended the run shows nothing.  The
+// expired timer is stopped, so it can't fire again while the box is up.
 static INT_PTR OnTimer(HWND hDlg, WPARAM idTimer)
 {
+    bool bFirst = ClaimRunEnd();
     KillTimer(hDlg, idTimer);
+    if (!bFirst) return FALSE;
     ShrinkProgressDialog();
     MessageBoxA(hDlg, "Lost USB connection!", "Error", MB_OK);
     EndDialog(hDlg, DLG_RESULT_LOST);

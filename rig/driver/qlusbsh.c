@@ -18,10 +18,12 @@
  *     and keep their settings for the life of the handle;
  *   - 0x1B0028 with a 4-byte input: arm event mask, completes at once;
  *     without input it is IOCTL_SERIAL_CLR_DTR;
- *   - 0x1B002C with a 4-byte output: wait for event; completes at once with
- *     EV_RXCHAR if handheld bytes are unread, else pends until the handheld
- *     sends some; without output it is IOCTL_SERIAL_RESET_DEVICE;
- *     IOCTL_SERIAL_WAIT_ON_MASK behaves the same;
+ *   - 0x1B002C with a 4-byte output: wait for event; completes with
+ *     EV_RXCHAR once handheld bytes have arrived since the mask was armed
+ *     (at once if they came before the wait), else pends; as on a serial
+ *     port, bytes that arrived before the arm raise no event; without
+ *     output it is IOCTL_SERIAL_RESET_DEVICE; IOCTL_SERIAL_WAIT_ON_MASK
+ *     behaves the same;
  *   - 0x1B0030 with a 4-byte input: cycle end, completes at once; without
  *     input it is IOCTL_SERIAL_SET_RTS;
  *   - WriteFile (up to SIM_MAX_WRITE bytes, 0 allowed) always pends until the
@@ -38,7 +40,8 @@
  *   is what completes the host's write request.
  *   WriteFile queues bytes the handheld sends to the host; it completes with
  *   the count accepted (0 when no host owns the port).
- *   IOCTL_SIM_PLUG, IOCTL_SIM_FAULT, IOCTL_SIM_STATE as in simctl.h.
+ *   IOCTL_SIM_PLUG, IOCTL_SIM_FAULT, IOCTL_SIM_STATE, IOCTL_SIM_RELEASE as in
+ *   simctl.h.
  *
  * Close and reopen under Wine 8:
  *   Wine 8 never sends IRP_MJ_CLEANUP.  When the last handle to a file is
@@ -95,7 +98,8 @@
 #define PORT_FILE_OWNER ((PVOID)1)   /* owns the port */
 #define PORT_FILE_REFUSED ((PVOID)2) /* opened by another process while the port was held */
 #define PORT_FILE_STALE ((PVOID)3)   /* owned the port when the plug was pulled, or opened while out */
-#define PORT_FILE_CLOSED ((PVOID)4)  /* released, or replaced by a reopen of its process */
+#define PORT_FILE_CLOSED ((PVOID)4)  /* replaced by a reopen of its process; its close is still to come */
+#define PORT_FILE_RELEASED ((PVOID)5) /* its close was seen */
 
 /* Status of a request made on a handle whose handheld was pulled out. */
 #define STATUS_QL_REMOVED STATUS_DEVICE_REMOVED
@@ -136,11 +140,8 @@ static PFILE_OBJECT g_pOwner;
 /* Process that opened the owner's file object. */
 static HANDLE g_hOwnerProcess;
 
-/* IRP_MJ_CREATE requests on the port that became owners since load. */
-static ULONG g_dwOpens;
-
-/* IRP_MJ_CREATE requests on the port that were refused since load. */
-static ULONG g_dwRefused;
+/* What SIM_STATE reports (see simctl.h). */
+static SIM_STATE g_State;
 
 /* Settings of the owner's handle, reset at each open. */
 static SIM_SETTINGS g_Settings;
@@ -148,13 +149,20 @@ static SIM_SETTINGS g_Settings;
 /* Wait mask last set with IOCTL_SERIAL_SET_WAIT_MASK. */
 static ULONG g_dwWaitMask;
 
+/* The event mask is armed, and bytes arrived since it was: the event a wait
+ * completes with.  Arming again clears the event. */
+static BOOLEAN g_bArmed;
+static BOOLEAN g_bEventPending;
+
 /* Handheld-to-host bytes: ring buffer, index of the oldest, count. */
 static UCHAR g_abRx[RX_CAPACITY];
 static ULONG g_dwRxHead;
 static ULONG g_dwRxCount;
 
-/* Pending wait IRPs of the owner (linked through Tail.Overlay.ListEntry). */
+/* Pending wait IRPs of the owner, and arm IRPs held by SIMREQ_ARM_HOLD
+ * (linked through Tail.Overlay.ListEntry). */
 static LIST_ENTRY g_WaitQueue;
+static LIST_ENTRY g_HeldArmQueue;
 
 /* Pending control-device reads (linked through Tail.Overlay.ListEntry). */
 static LIST_ENTRY g_CtlReadQueue;
@@ -162,12 +170,11 @@ static LIST_ENTRY g_CtlReadQueue;
 /* Host records not yet read by the simulator (SIM_ENTRY.Link). */
 static LIST_ENTRY g_RecordQueue;
 
-/* Non-write records queued, and records dropped for lack of room. */
+/* Non-write records queued; more are dropped. */
 static ULONG g_dwRecords;
-static ULONG g_dwDropped;
 
 /* Injected faults, indexed by SimRequest; count is what is left to fail. */
-static SIM_FAULT g_aFaults[SIMREQ_SHORT_WRITE + 1];
+static SIM_FAULT g_aFaults[SIMREQ_LAST + 1];
 
 /* Names of the devices and of their DOS links. */
 static UNICODE_STRING g_usPortName;
@@ -319,7 +326,6 @@ static VOID PushRecordLocked(PSIM_ENTRY pEntry, PLIST_ENTRY pDone)
     if (pEntry == NULL)
         return;
     if (g_dwRecords >= MAX_RECORDS) {
-        g_dwDropped++;
         FreeEntry(pEntry);
         return;
     }
@@ -328,13 +334,13 @@ static VOID PushRecordLocked(PSIM_ENTRY pEntry, PLIST_ENTRY pDone)
     FillControlReadsLocked(pDone);
 }
 
-/* Fails the pending waits and writes of one port file, or of all files when
- * pFile is NULL (lock held). */
-static VOID FailPortIrpsLocked(PFILE_OBJECT pFile, NTSTATUS status, PLIST_ENTRY pDone)
+/* Fails the IRPs of one port file, or of all files when pFile is NULL, that
+ * wait on one queue (lock held). */
+static VOID FailQueueLocked(PLIST_ENTRY pQueue, PFILE_OBJECT pFile, NTSTATUS status, PLIST_ENTRY pDone)
 {
-    PLIST_ENTRY pLink = g_WaitQueue.Flink;
+    PLIST_ENTRY pLink = pQueue->Flink;
 
-    while (pLink != &g_WaitQueue) {
+    while (pLink != pQueue) {
         PIRP pIrp = CONTAINING_RECORD(pLink, IRP, Tail.Overlay.ListEntry);
 
         pLink = pLink->Flink;
@@ -343,6 +349,16 @@ static VOID FailPortIrpsLocked(PFILE_OBJECT pFile, NTSTATUS status, PLIST_ENTRY 
         if (TakeQueuedIrpLocked(pIrp))
             AddDoneLocked(pDone, pIrp, status, 0);
     }
+}
+
+/* Fails the pending waits, held arms and writes of one port file, or of all
+ * files when pFile is NULL (lock held). */
+static VOID FailPortIrpsLocked(PFILE_OBJECT pFile, NTSTATUS status, PLIST_ENTRY pDone)
+{
+    PLIST_ENTRY pLink;
+
+    FailQueueLocked(&g_WaitQueue, pFile, status, pDone);
+    FailQueueLocked(&g_HeldArmQueue, pFile, status, pDone);
     pLink = g_RecordQueue.Flink;
     while (pLink != &g_RecordQueue) {
         PSIM_ENTRY pEntry = CONTAINING_RECORD(pLink, SIM_ENTRY, Link);
@@ -362,18 +378,27 @@ static VOID FailPortIrpsLocked(PFILE_OBJECT pFile, NTSTATUS status, PLIST_ENTRY 
     }
 }
 
-/* Completes the owner's pending waits because handheld bytes are unread
- * (lock held). */
+/* Completes one pending wait of the owner with the event, if there is one
+ * (lock held); the event is then spent. */
 static VOID SatisfyWaitsLocked(PLIST_ENTRY pDone)
 {
-    while (g_dwRxCount > 0 && !IsListEmpty(&g_WaitQueue)) {
+    while (g_bEventPending && !IsListEmpty(&g_WaitQueue)) {
         PIRP pIrp = CONTAINING_RECORD(g_WaitQueue.Flink, IRP, Tail.Overlay.ListEntry);
 
         if (!TakeQueuedIrpLocked(pIrp))
             continue;
+        g_bEventPending = FALSE;
         *(ULONG *)pIrp->AssociatedIrp.SystemBuffer = QL_EV_RXCHAR;
         AddDoneLocked(pDone, pIrp, STATUS_SUCCESS, sizeof(ULONG));
     }
+}
+
+/* Arms the event mask: from now on arriving bytes raise the event, and any
+ * event of earlier bytes is forgotten (lock held). */
+static VOID ArmLocked(ULONG dwMask)
+{
+    g_bArmed = (dwMask & QL_EV_RXCHAR) != 0;
+    g_bEventPending = FALSE;
 }
 
 /* Creates or removes the port's DOS name so that it exists exactly while the
@@ -445,6 +470,8 @@ static VOID ResetSettingsLocked(VOID)
     g_Settings.xonChar = 0x11;
     g_Settings.xoffChar = 0x13;
     g_dwWaitMask = 0;
+    g_bArmed = FALSE;
+    g_bEventPending = FALSE;
     g_dwRxHead = 0;
     g_dwRxCount = 0;
 }
@@ -472,13 +499,12 @@ static NTSTATUS PortCreate(PIRP pIrp, PFILE_OBJECT pFile)
         g_pOwner = pFile;
         g_hOwnerProcess = hProcess;
         pFile->FsContext = PORT_FILE_OWNER;
-        g_dwOpens++;
+        g_State.opens++;
         ResetSettingsLocked();
         PushRecordLocked(AllocEntry(SIMREC_OPEN, NULL, 0), &done);
         status = STATUS_SUCCESS;
     } else {
         pFile->FsContext = g_bPlugged ? PORT_FILE_REFUSED : PORT_FILE_STALE;
-        g_dwRefused++;
         status = g_bPlugged ? STATUS_ACCESS_DENIED : STATUS_NO_SUCH_DEVICE;
     }
     KeReleaseSpinLock(&g_Lock, irql);
@@ -488,14 +514,17 @@ static NTSTATUS PortCreate(PIRP pIrp, PFILE_OBJECT pFile)
 }
 
 /* Port IRP_MJ_CLEANUP / IRP_MJ_CLOSE: the handle is gone; its pending
- * requests fail and the port becomes free. */
-static NTSTATUS PortRelease(PIRP pIrp, PFILE_OBJECT pFile)
+ * requests fail and the port becomes free.  A second close of the same file
+ * object is counted. */
+static NTSTATUS PortRelease(PIRP pIrp, PFILE_OBJECT pFile, BOOLEAN bClose)
 {
     KIRQL irql;
     LIST_ENTRY done;
 
     InitializeListHead(&done);
     KeAcquireSpinLock(&g_Lock, &irql);
+    if (bClose && pFile->FsContext == PORT_FILE_RELEASED)
+        g_State.doubleCloses++;
     if (pFile->FsContext == PORT_FILE_OWNER) {
         g_pOwner = NULL;
         FailPortIrpsLocked(pFile, STATUS_CANCELLED, &done);
@@ -503,7 +532,8 @@ static NTSTATUS PortRelease(PIRP pIrp, PFILE_OBJECT pFile)
     } else if (pFile->FsContext == PORT_FILE_STALE) {
         FailPortIrpsLocked(pFile, STATUS_CANCELLED, &done);
     }
-    pFile->FsContext = PORT_FILE_CLOSED;
+    /* A cleanup (should a later Wine send one) comes before the close. */
+    pFile->FsContext = bClose ? PORT_FILE_RELEASED : PORT_FILE_CLOSED;
     KeReleaseSpinLock(&g_Lock, irql);
     CompleteDoneList(&done);
     CompleteIrp(pIrp, STATUS_SUCCESS, 0);
@@ -511,13 +541,16 @@ static NTSTATUS PortRelease(PIRP pIrp, PFILE_OBJECT pFile)
 }
 
 /* Status every request of a port file that does not own the port fails with
- * (lock held); STATUS_SUCCESS for the owner. */
+ * (lock held); STATUS_SUCCESS for the owner.  A request on a handle that its
+ * process closed, or replaced by opening the port anew, is counted. */
 static NTSTATUS PortAccessLocked(PFILE_OBJECT pFile)
 {
     if (pFile->FsContext == PORT_FILE_OWNER && pFile == g_pOwner)
         return STATUS_SUCCESS;
     if (pFile->FsContext == PORT_FILE_STALE)
         return STATUS_QL_REMOVED;
+    if (pFile->FsContext == PORT_FILE_CLOSED || pFile->FsContext == PORT_FILE_RELEASED)
+        g_State.lateRequests++;
     return STATUS_ACCESS_DENIED;
 }
 
@@ -635,8 +668,15 @@ static NTSTATUS PortIoctlLocked(PIRP pIrp, PIO_STACK_LOCATION pStack, ULONG_PTR 
     *pdwInfo = 0;
     switch (dwCode) {
     case IOCTL_SERIAL_CLR_DTR: /* 0x1B0028: arm event mask when it has input */
-        if (cbIn == sizeof(ULONG))
-            return ConsumeFaultLocked(SIMREQ_ARM) ? STATUS_QL_FAULT : STATUS_SUCCESS;
+        if (cbIn == sizeof(ULONG)) {
+            if (ConsumeFaultLocked(SIMREQ_ARM))
+                return STATUS_QL_FAULT;
+            if (ConsumeFaultLocked(SIMREQ_ARM_HOLD))
+                return QueueIrpLocked(&g_HeldArmQueue, pIrp, CancelQueuedIrp) ? STATUS_PENDING
+                                                                               : STATUS_CANCELLED;
+            ArmLocked(*(const ULONG *)pvBuf);
+            return STATUS_SUCCESS;
+        }
         g_Settings.dtr = 0;
         return STATUS_SUCCESS;
     case IOCTL_SERIAL_RESET_DEVICE: /* 0x1B002C: wait for event with output */
@@ -648,7 +688,8 @@ static NTSTATUS PortIoctlLocked(PIRP pIrp, PIO_STACK_LOCATION pStack, ULONG_PTR 
             return STATUS_BUFFER_TOO_SMALL;
         if (ConsumeFaultLocked(SIMREQ_WAIT))
             return STATUS_QL_FAULT;
-        if (g_dwRxCount > 0) {
+        if (g_bEventPending) {
+            g_bEventPending = FALSE;
             *(ULONG *)pvBuf = QL_EV_RXCHAR;
             *pdwInfo = sizeof(ULONG);
             return STATUS_SUCCESS;
@@ -772,8 +813,12 @@ static NTSTATUS PortIoctlLocked(PIRP pIrp, PIO_STACK_LOCATION pStack, ULONG_PTR 
         *(ULONG *)pvBuf = g_dwWaitMask;
         *pdwInfo = sizeof(ULONG);
         return STATUS_SUCCESS;
-    case IOCTL_SERIAL_SET_WAIT_MASK:
-        return SetFromInput(&g_dwWaitMask, sizeof(ULONG), pvBuf, cbIn);
+    case IOCTL_SERIAL_SET_WAIT_MASK: {
+        NTSTATUS status = SetFromInput(&g_dwWaitMask, sizeof(ULONG), pvBuf, cbIn);
+        if (NT_SUCCESS(status))
+            ArmLocked(g_dwWaitMask);
+        return status;
+    }
     case IOCTL_SERIAL_GET_MODEMSTATUS:
         if (cbOut < sizeof(ULONG))
             return STATUS_BUFFER_TOO_SMALL;
@@ -905,7 +950,29 @@ static NTSTATUS CtlPlug(ULONG dwPresent)
     return STATUS_SUCCESS;
 }
 
-/* Control IRP_MJ_DEVICE_CONTROL: plug, fault injection, state. */
+/* Control IOCTL_SIM_RELEASE: every held arm takes effect, in order, and
+ * completes. */
+static NTSTATUS CtlReleaseArms(VOID)
+{
+    KIRQL irql;
+    LIST_ENTRY done;
+
+    InitializeListHead(&done);
+    KeAcquireSpinLock(&g_Lock, &irql);
+    while (!IsListEmpty(&g_HeldArmQueue)) {
+        PIRP pIrp = CONTAINING_RECORD(g_HeldArmQueue.Flink, IRP, Tail.Overlay.ListEntry);
+
+        if (!TakeQueuedIrpLocked(pIrp))
+            continue;
+        ArmLocked(*(const ULONG *)pIrp->AssociatedIrp.SystemBuffer);
+        AddDoneLocked(&done, pIrp, STATUS_SUCCESS, 0);
+    }
+    KeReleaseSpinLock(&g_Lock, irql);
+    CompleteDoneList(&done);
+    return STATUS_SUCCESS;
+}
+
+/* Control IRP_MJ_DEVICE_CONTROL: plug, fault injection, state, release. */
 static NTSTATUS CtlIoctl(PIRP pIrp, PIO_STACK_LOCATION pStack)
 {
     ULONG dwCode = pStack->Parameters.DeviceIoControl.IoControlCode;
@@ -924,7 +991,7 @@ static NTSTATUS CtlIoctl(PIRP pIrp, PIO_STACK_LOCATION pStack)
         const SIM_FAULT *pFault = (const SIM_FAULT *)pvBuf;
         if (cbIn < sizeof(SIM_FAULT)) {
             status = STATUS_BUFFER_TOO_SMALL;
-        } else if (pFault->request < SIMREQ_ARM || pFault->request > SIMREQ_SHORT_WRITE) {
+        } else if (pFault->request < SIMREQ_ARM || pFault->request > SIMREQ_LAST) {
             status = STATUS_INVALID_PARAMETER;
         } else {
             KeAcquireSpinLock(&g_Lock, &irql);
@@ -934,25 +1001,20 @@ static NTSTATUS CtlIoctl(PIRP pIrp, PIO_STACK_LOCATION pStack)
         }
         break;
     }
-    case IOCTL_SIM_STATE: {
-        SIM_STATE state;
-        if (cbOut < FIELD_OFFSET(SIM_STATE, refused)) {
+    case IOCTL_SIM_STATE:
+        if (cbOut < sizeof(SIM_STATE)) {
             status = STATUS_BUFFER_TOO_SMALL;
             break;
         }
         KeAcquireSpinLock(&g_Lock, &irql);
-        state.plugged = g_bPlugged;
-        state.open = g_pOwner != NULL;
-        state.opens = g_dwOpens;
-        state.rxQueued = g_dwRxCount;
-        state.refused = g_dwRefused;
-        state.dropped = g_dwDropped;
+        RtlCopyMemory(pvBuf, &g_State, sizeof(SIM_STATE));
         KeReleaseSpinLock(&g_Lock, irql);
-        dwInfo = cbOut < sizeof(state) ? cbOut : sizeof(state);
-        RtlCopyMemory(pvBuf, &state, dwInfo);
+        dwInfo = sizeof(SIM_STATE);
         status = STATUS_SUCCESS;
         break;
-    }
+    case IOCTL_SIM_RELEASE:
+        status = CtlReleaseArms();
+        break;
     default:
         status = STATUS_INVALID_DEVICE_REQUEST;
         break;
@@ -1002,6 +1064,8 @@ static NTSTATUS CtlWrite(PIRP pIrp, PIO_STACK_LOCATION pStack)
             g_abRx[(g_dwRxHead + g_dwRxCount) % RX_CAPACITY] = pbIn[cbDone++];
             g_dwRxCount++;
         }
+        if (cbDone > 0 && g_bArmed)
+            g_bEventPending = TRUE;
         SatisfyWaitsLocked(&done);
     }
     KeReleaseSpinLock(&g_Lock, irql);
@@ -1043,8 +1107,9 @@ static NTSTATUS NTAPI Dispatch(PDEVICE_OBJECT pDevice, PIRP pIrp)
         case IRP_MJ_CREATE:
             return PortCreate(pIrp, pStack->FileObject);
         case IRP_MJ_CLEANUP:
+            return PortRelease(pIrp, pStack->FileObject, FALSE);
         case IRP_MJ_CLOSE:
-            return PortRelease(pIrp, pStack->FileObject);
+            return PortRelease(pIrp, pStack->FileObject, TRUE);
         case IRP_MJ_WRITE:
             return PortWrite(pIrp, pStack);
         case IRP_MJ_READ:
@@ -1128,6 +1193,7 @@ NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT pDriver, PUNICODE_STRING pusRegistry)
     UNREFERENCED_PARAMETER(pusRegistry);
     KeInitializeSpinLock(&g_Lock);
     InitializeListHead(&g_WaitQueue);
+    InitializeListHead(&g_HeldArmQueue);
     InitializeListHead(&g_CtlReadQueue);
     InitializeListHead(&g_RecordQueue);
     RtlInitUnicodeString(&g_usPortName, L"\\Device\\QlUsbShPort");

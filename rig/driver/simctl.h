@@ -22,8 +22,10 @@
  * The simulator's side:
  *   ReadFile    pends until host records are available, then returns whole
  *               records (SIMREC_HEADER + payload), as many as fit.
- *   WriteFile   bytes that the handheld sends to the host; they complete a
- *               pending wait request on the port.
+ *   WriteFile   bytes that the handheld sends to the host.  As a serial
+ *               port does, the port reports an event only for bytes that
+ *               arrive while its event mask is armed: bytes that came before
+ *               the arm wait unannounced until more arrive.
  *   IOCTLs      below.
  */
 #ifndef QL_SIMCTL_H
@@ -40,21 +42,32 @@
  * pending port request and every later one on handles opened before. */
 #define IOCTL_SIM_PLUG SIMCTL_CODE(1)
 
-/* in: SIM_FAULT.  Makes the driver fail a chosen kind of port request. */
+/* in: SIM_FAULT.  Makes the driver fail (or hold) a chosen kind of port
+ * request. */
 #define IOCTL_SIM_FAULT SIMCTL_CODE(2)
 
 /* out: SIM_STATE. */
 #define IOCTL_SIM_STATE SIMCTL_CODE(3)
 
+/* Lets every arm request held by SIMREQ_ARM_HOLD take effect and complete. */
+#define IOCTL_SIM_RELEASE SIMCTL_CODE(4)
+
 /* Kinds of port request a fault can target. */
 enum SimRequest {
-    SIMREQ_ARM = 1,       /* 0x1B0028 with a 4-byte input */
-    SIMREQ_WAIT = 2,      /* 0x1B002C with a 4-byte output */
-    SIMREQ_CYCLE_END = 3, /* 0x1B0030 with a 4-byte input */
-    SIMREQ_WRITE = 4,     /* IRP_MJ_WRITE: fails with no byte written */
-    SIMREQ_READ = 5,      /* IRP_MJ_READ */
-    SIMREQ_SHORT_WRITE = 6 /* IRP_MJ_WRITE: completes with half the bytes */
+    SIMREQ_ARM = 1,         /* 0x1B0028 with a 4-byte input */
+    SIMREQ_WAIT = 2,        /* 0x1B002C with a 4-byte output */
+    SIMREQ_CYCLE_END = 3,   /* 0x1B0030 with a 4-byte input */
+    SIMREQ_WRITE = 4,       /* IRP_MJ_WRITE: fails with no byte written */
+    SIMREQ_READ = 5,        /* IRP_MJ_READ */
+    SIMREQ_SHORT_WRITE = 6, /* IRP_MJ_WRITE: completes with half the bytes */
+    SIMREQ_ARM_HOLD = 7,    /* 0x1B0028: pends, and takes effect only when
+                               released (IOCTL_SIM_RELEASE): a reader thread
+                               that arms late */
+    SIMREQ_LAST = SIMREQ_ARM_HOLD
 };
+
+/* The kinds' names on the simulator's command line, indexed by SimRequest. */
+#define SIM_REQUEST_NAMES {"", "arm", "wait", "cycle", "write", "read", "short", "arm-hold"}
 
 typedef struct SIM_FAULT {
     uint32_t request; /* SimRequest */
@@ -62,13 +75,13 @@ typedef struct SIM_FAULT {
     uint32_t count;   /* then fail this many (0xFFFFFFFF: all later ones) */
 } SIM_FAULT;
 
+/* What the driver saw of the host since it was loaded; the last two must stay
+ * 0 whatever the host does. */
 typedef struct SIM_STATE {
-    uint32_t plugged;
-    uint32_t open;         /* a handle to the port is open */
-    uint32_t opens;        /* IRP_MJ_CREATE seen on the port since load */
-    uint32_t rxQueued;     /* device-to-host bytes not yet read by the host */
-    uint32_t refused;      /* opens refused (port held, or handheld absent) */
-    uint32_t dropped;      /* records dropped because the simulator read none */
+    uint32_t opens;         /* opens of the port that became its owner */
+    uint32_t lateRequests;  /* requests on a handle after its close, or after
+                               its process opened the port anew */
+    uint32_t doubleCloses;  /* closes of a handle that was closed already */
 } SIM_STATE;
 
 /* Largest host write the port accepts; a control read buffer of

@@ -1,6 +1,8 @@
 // Shared helpers of the Wine tests.
 #include "rig/harness/harness.h"
 
+#include <tlhelp32.h>
+
 #include <cstdio>
 #include <cstdlib>
 
@@ -122,6 +124,7 @@ long FinishTool(ToolRun& run, DWORD limitMs, DWORD okDelayMs)
         HWND hBox = OpFindBox(run.proc.dwProcessId, 0);
         if (hBox == nullptr || hBox == hLastBox) continue;
         hLastBox = hBox;
+        run.boxTicks.push_back(GetTickCount());
         run.boxes.push_back(OpReadBox(hBox));
         run.atBox.push_back(run.hDlg ? OpReadDialog(run.hDlg) : OpDialog());
         NotePercent(run, run.atBox.back().percent);
@@ -189,13 +192,13 @@ SimRun StartSim(const std::string& dir, const std::string& options)
     CloseHandle(hInRead);
     CloseHandle(hOutWrite);
     sim.hStdin = hInWrite;
-    std::string out;
     char buf[256];
     DWORD n = 0;
-    while (sim.proc.hProcess && out.find("ready") == std::string::npos &&
+    while (sim.proc.hProcess && sim.output.find("ready") == std::string::npos &&
            ReadFile(hOutRead, buf, sizeof(buf), &n, nullptr) && n > 0)
-        out.append(buf, n);
-    sim.ready = out.find("ready") != std::string::npos;
+        sim.output.append(buf, n);
+    sim.ready = sim.output.find("ready") != std::string::npos;
+    if (sim.proc.hProcess == nullptr) sim.output = "CreateProcess failed: " + std::to_string(GetLastError());
     CloseHandle(hOutRead);
     return sim;
 }
@@ -208,30 +211,32 @@ void StopSim(SimRun& sim)
     OpWaitExit(sim.proc, 10000);
 }
 
-// Reads the log as lines.
-std::vector<std::string> SimLog(const SimRun& sim)
+// Reads the log, a line an event, each led by its tick count.
+std::vector<SimEvent> SimLog(const SimRun& sim)
 {
     std::vector<uint8_t> bytes = ReadAll(sim.logPath);
-    std::vector<std::string> lines;
+    std::vector<SimEvent> events;
     std::string line;
-    for (uint8_t b : bytes) {
-        if (b == '\n') {
-            if (!line.empty() && line.back() == '\r') line.pop_back();
-            lines.push_back(line);
-            line.clear();
-        } else {
-            line += static_cast<char>(b);
+    for (size_t i = 0; i <= bytes.size(); i++) {
+        if (i < bytes.size() && bytes[i] != '\n') {
+            if (bytes[i] != '\r') line += static_cast<char>(bytes[i]);
+            continue;
         }
+        if (line.empty()) continue;
+        SimEvent event;
+        size_t space = line.find(' ');
+        event.tick = static_cast<DWORD>(strtoul(line.c_str(), nullptr, 10));
+        event.text = space == std::string::npos ? "" : line.substr(space + 1);
+        events.push_back(event);
+        line.clear();
     }
-    if (!line.empty()) lines.push_back(line);
-    return lines;
+    return events;
 }
 
-// Looks for a line starting with the prefix.
 bool SimLogHas(const SimRun& sim, const std::string& prefix)
 {
-    for (const std::string& line : SimLog(sim))
-        if (line.compare(0, prefix.size(), prefix) == 0) return true;
+    for (const SimEvent& event : SimLog(sim))
+        if (event.text.compare(0, prefix.size(), prefix) == 0) return true;
     return false;
 }
 
@@ -244,4 +249,36 @@ std::vector<uint8_t> ExpectedWire(uint32_t imageSize)
     for (uint32_t i = 524288; i < imageSize; i++) wire.push_back(ImageByte(i));
     for (uint32_t i = 262144; i < 524288; i++) wire.push_back(ImageByte(i));
     return wire;
+}
+
+Outcome RunTool(const std::string& dir, uint32_t imageSize, const std::string& simOptions,
+                DWORD limitMs, DWORD okDelayMs)
+{
+    Outcome out;
+    if (imageSize != 0) WriteImage(dir, imageSize);
+    out.sim = StartSim(dir, simOptions);
+    EXPECT_TRUE(out.sim.ready) << "simulator did not start (" << simOptions << "): " << out.sim.output;
+    out.run = StartTool(dir);
+    EXPECT_NE(out.run.hDlg, nullptr) << "no progress dialog";
+    if (out.run.hDlg != nullptr) FinishTool(out.run, limitMs, okDelayMs);
+    else OpWaitExit(out.run.proc, 0);
+    StopSim(out.sim);
+    out.wire = ReadAll(out.sim.dataPath);
+    out.log = SimLog(out.sim);
+    return out;
+}
+
+// Walks this lane's process list (every Wine lane has a server of its own).
+std::vector<std::string> ProcessesNamed(std::initializer_list<const char*> names)
+{
+    std::vector<std::string> found;
+    HANDLE hSnap = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (hSnap == INVALID_HANDLE_VALUE) return {"(no process list)"};
+    PROCESSENTRY32 pe = {};
+    pe.dwSize = sizeof(pe);
+    for (BOOL bMore = Process32First(hSnap, &pe); bMore; bMore = Process32Next(hSnap, &pe))
+        for (const char* name : names)
+            if (_stricmp(pe.szExeFile, name) == 0) found.push_back(pe.szExeFile);
+    CloseHandle(hSnap);
+    return found;
 }

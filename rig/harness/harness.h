@@ -47,6 +47,7 @@ struct ToolRun {
     OpProcess proc;
     HWND hDlg = nullptr;
     std::vector<OpBox> boxes;          // every box seen, in order
+    std::vector<DWORD> boxTicks;       // GetTickCount when each was first seen
     std::vector<OpDialog> atBox;       // the dialog as it stood when each box came
     std::vector<std::string> percents; // every distinct percentage seen, in order
     long exitCode = -2;
@@ -74,6 +75,7 @@ struct SimRun {
     HANDLE hStdin = nullptr;   // closing it ends the simulator
     std::string logPath;       // Unix paths
     std::string dataPath;
+    std::string output;        // what it printed up to "ready" (or its end)
     bool ready = false;        // it printed "ready"
 };
 
@@ -84,16 +86,40 @@ SimRun StartSim(const std::string& dir, const std::string& options);
 // Ends the simulator (closes its input) and waits for it.
 void StopSim(SimRun& sim);
 
-// The simulator's log lines.
-std::vector<std::string> SimLog(const SimRun& sim);
+// One line of the simulator's log: the tick count (GetTickCount, the clock
+// every process here shares) and the event.
+struct SimEvent {
+    DWORD tick = 0;
+    std::string text;
+};
 
-// True when some log line starts with the prefix.
+// The simulator's log.
+std::vector<SimEvent> SimLog(const SimRun& sim);
+
+// True when some log line's event starts with the prefix.
 bool SimLogHas(const SimRun& sim, const std::string& prefix);
 
 // The bytes the handheld should have received for an image of this size,
 // when the whole exchange ran: connect byte, length word, body, deferred
 // halves.
 std::vector<uint8_t> ExpectedWire(uint32_t imageSize);
+
+// Everything one run of the tool against the simulated handheld left behind.
+struct Outcome {
+    ToolRun run;
+    SimRun sim;
+    std::vector<uint8_t> wire;   // every byte the handheld received
+    std::vector<SimEvent> log;   // the simulator's log
+};
+
+// Writes nk.nb0 of imageSize bytes into dir (none when imageSize is 0),
+// starts the simulator with simOptions, runs the tool to its end (pressing
+// each box's OK after okDelayMs) and collects the outcome.
+Outcome RunTool(const std::string& dir, uint32_t imageSize, const std::string& simOptions,
+                DWORD limitMs = 60000, DWORD okDelayMs = 200);
+
+// Names of the processes of this Wine lane whose image name is one of these.
+std::vector<std::string> ProcessesNamed(std::initializer_list<const char*> names);
 
 // The handheld's side: records everything the host does to the port, on a
 // thread of its own, so the host's writes (which wait for the handheld to take

@@ -15,17 +15,17 @@
  * It plugs the handheld in at start (unless --absent), prints "ready", serves
  * the host, and pulls the plug again before it exits, which it does when the
  * host closes the port after the last block, on --exit-after, on ctrl-c, or
- * when its standard input is a pipe that gets closed.
+ * when its standard input is a pipe that gets closed.  Options (options.h)
+ * make it misbehave the ways a real handheld and its driver can.
  */
+#include "options.h"
 #include "simclient.h"
 
 #include <stdarg.h>
 #include <stdio.h>
-#include <stdlib.h>
 #include <string.h>
 
 #include <string>
-#include <utility>
 #include <vector>
 
 /* Bytes in one block of the image. */
@@ -41,32 +41,12 @@ static const unsigned char REQUEST_BYTE = 0x04;
 /* Stray byte sent ahead of the ready pair by --ready skew. */
 static const unsigned char STRAY_BYTE = 0x7F;
 
+/* The reader's arm request, as the driver records it when it holds one. */
+static const DWORD ARM_REQUEST = 0x001B0028;
+static const int32_t STATUS_PENDING_CODE = 0x103;
+
 /* Longest wait for host records before checking timers and the stop flag. */
 static const DWORD POLL_MS = 50;
-
-/* How the handheld answers the connect byte. */
-enum ReadyMode { READY_NOW, READY_NONE, READY_LATE, READY_SKEW };
-
-/* Command-line options. */
-struct SIM_OPTIONS {
-    BOOL bAbsent;                       /* --absent */
-    ReadyMode readyMode;                /* --ready */
-    DWORD dwReadyLateMs;                /* --ready late:MS */
-    DWORD dwRomMiB;                     /* --rom, 0 if none */
-    DWORD dwRomGapMs;                   /* --rom-gap */
-    DWORD dwNextDelayMs;                /* --next-delay */
-    std::vector<std::pair<DWORD, DWORD> > gaps;                        /* --gap K:MS */
-    DWORD dwStallAfter;                 /* --stall-after, 0 if none */
-    ULONGLONG qwUnplugAfter;            /* --unplug-after, 0 if none */
-    BOOL bUnplugAfterSet;
-    std::vector<std::pair<DWORD, std::vector<unsigned char> > > garbage; /* --garbage */
-    BOOL bDup;                          /* --dup */
-    std::vector<DWORD> repeatReady;     /* --repeat-ready K */
-    std::vector<SIM_FAULT> faults;      /* --fault */
-    std::string strLogFile;             /* --log */
-    std::string strDataFile;            /* --data */
-    DWORD dwExitAfterMs;                /* --exit-after */
-};
 
 /* Progress of one host session (open to close). */
 struct SIM_SESSION {
@@ -80,7 +60,8 @@ struct SIM_SESSION {
     ULONGLONG qwDataBytes;       /* bytes after the length word */
 };
 
-/* A send to the host that waits for its time. */
+/* Something for the host that waits for its time: bytes to send, or (with
+ * no bytes) the release of a held arm request. */
 struct SCHEDULED_SEND {
     ULONGLONG qwDue;                    /* GetTickCount64 time */
     std::vector<unsigned char> bytes;
@@ -116,241 +97,20 @@ static BOOL g_bUnplugged;
 /* The run is over (transfer complete and port closed, or plug pulled). */
 static BOOL g_bDone;
 
-/* Writes one line to the log file, if any. */
+/* Writes one line to the log file, if any, led by the tick count in ms: the
+ * clock every process here shares, so tests can compare times. */
 static void LogLine(const char *pszFormat, ...)
 {
     va_list args;
 
     if (g_pLog == NULL)
         return;
+    fprintf(g_pLog, "%lu ", GetTickCount());
     va_start(args, pszFormat);
     vfprintf(g_pLog, pszFormat, args);
     va_end(args);
     fputc('\n', g_pLog);
     fflush(g_pLog);
-}
-
-/* Prints the command line summary. */
-static void PrintUsage(void)
-{
-    fprintf(stderr,
-            "usage: qlsim [options]\n"
-            "  --absent                 do not plug the handheld in\n"
-            "  --ready none|late:MS|skew  how to answer the connect byte (default: at once)\n"
-            "  --rom 32|24|16|8         send the ROM-size pair after the length word\n"
-            "  --rom-gap MS             pause after the ROM-size pair (default 100)\n"
-            "  --next-delay MS          pause before every block request\n"
-            "  --gap K:MS               extra pause before the K-th block request\n"
-            "  --stall-after K          request K blocks, then go silent\n"
-            "  --unplug-after BYTES     pull the plug once BYTES image bytes arrived\n"
-            "  --garbage K:HEX          send these bytes after the K-th block\n"
-            "  --dup                    send every reply pair twice\n"
-            "  --repeat-ready K         send 05 00 again after the K-th block\n"
-            "  --fault REQ:SKIP:COUNT   REQ arm|wait|cycle|write|read|short, COUNT n|all\n"
-            "  --log FILE               event log, one line per event\n"
-            "  --data FILE              every byte the host wrote\n"
-            "  --exit-after MS          give up after MS (default 120000)\n");
-}
-
-/* Parses an unsigned decimal number; FALSE if it is not one. */
-static BOOL ParseNumber(const char *psz, ULONGLONG *pqwValue)
-{
-    char *pszEnd = NULL;
-    unsigned long long qw;
-
-    if (psz == NULL || *psz < '0' || *psz > '9')
-        return FALSE;
-    qw = strtoull(psz, &pszEnd, 10);
-    if (*pszEnd != '\0')
-        return FALSE;
-    *pqwValue = qw;
-    return TRUE;
-}
-
-/* Parses a 32-bit unsigned decimal number. */
-static BOOL ParseDword(const char *psz, DWORD *pdwValue)
-{
-    ULONGLONG qw = 0;
-
-    if (!ParseNumber(psz, &qw) || qw > 0xFFFFFFFFull)
-        return FALSE;
-    *pdwValue = (DWORD)qw;
-    return TRUE;
-}
-
-/* Splits "A:B" at the first colon. */
-static BOOL SplitColon(const char *psz, std::string *pstrLeft, std::string *pstrRight)
-{
-    const char *pszColon = strchr(psz, ':');
-
-    if (pszColon == NULL)
-        return FALSE;
-    pstrLeft->assign(psz, (size_t)(pszColon - psz));
-    pstrRight->assign(pszColon + 1);
-    return TRUE;
-}
-
-/* Parses "K:MS" style pairs of numbers. */
-static BOOL ParseNumberPair(const char *psz, DWORD *pdwLeft, DWORD *pdwRight)
-{
-    std::string strLeft, strRight;
-
-    return SplitColon(psz, &strLeft, &strRight) && ParseDword(strLeft.c_str(), pdwLeft) &&
-           ParseDword(strRight.c_str(), pdwRight);
-}
-
-/* Parses a string of hex digit pairs. */
-static BOOL ParseHex(const std::string &strHex, std::vector<unsigned char> *pBytes)
-{
-    if (strHex.empty() || strHex.size() % 2 != 0)
-        return FALSE;
-    for (size_t i = 0; i < strHex.size(); i += 2) {
-        char szByte[3] = {strHex[i], strHex[i + 1], '\0'};
-        char *pszEnd = NULL;
-        unsigned long dw = strtoul(szByte, &pszEnd, 16);
-        if (*pszEnd != '\0' || szByte[0] == '-' || szByte[0] == '+' || szByte[0] == ' ')
-            return FALSE;
-        pBytes->push_back((unsigned char)dw);
-    }
-    return TRUE;
-}
-
-/* Parses "REQ:SKIP:COUNT" for --fault. */
-static BOOL ParseFault(const char *psz, SIM_FAULT *pFault)
-{
-    static const struct {
-        const char *pszName;
-        DWORD dwRequest;
-    } REQUESTS[] = {{"arm", SIMREQ_ARM},     {"wait", SIMREQ_WAIT}, {"cycle", SIMREQ_CYCLE_END},
-                    {"write", SIMREQ_WRITE}, {"read", SIMREQ_READ}, {"short", SIMREQ_SHORT_WRITE}};
-    std::string strName, strRest, strSkip, strCount;
-    size_t i;
-
-    if (!SplitColon(psz, &strName, &strRest) || !SplitColon(strRest.c_str(), &strSkip, &strCount))
-        return FALSE;
-    pFault->request = 0;
-    for (i = 0; i < sizeof(REQUESTS) / sizeof(REQUESTS[0]); i++) {
-        if (strName == REQUESTS[i].pszName)
-            pFault->request = REQUESTS[i].dwRequest;
-    }
-    if (pFault->request == 0)
-        return FALSE;
-    DWORD dwSkip = 0, dwCount = 0;
-    if (!ParseDword(strSkip.c_str(), &dwSkip))
-        return FALSE;
-    if (strCount == "all")
-        dwCount = 0xFFFFFFFFu;
-    else if (!ParseDword(strCount.c_str(), &dwCount))
-        return FALSE;
-    pFault->skip = dwSkip;
-    pFault->count = dwCount;
-    return TRUE;
-}
-
-/* Parses the command line into g_Options; FALSE (after a message) if wrong. */
-static BOOL ParseOptions(int argc, char **argv)
-{
-    g_Options.bAbsent = FALSE;
-    g_Options.readyMode = READY_NOW;
-    g_Options.dwReadyLateMs = 0;
-    g_Options.dwRomMiB = 0;
-    g_Options.dwRomGapMs = 100;
-    g_Options.dwNextDelayMs = 0;
-    g_Options.dwStallAfter = 0;
-    g_Options.qwUnplugAfter = 0;
-    g_Options.bUnplugAfterSet = FALSE;
-    g_Options.bDup = FALSE;
-    g_Options.dwExitAfterMs = 120000;
-
-    for (int i = 1; i < argc; i++) {
-        std::string strOpt = argv[i];
-        const char *pszArg = i + 1 < argc ? argv[i + 1] : NULL;
-        BOOL bOk = TRUE;
-
-        if (strOpt == "--absent") {
-            g_Options.bAbsent = TRUE;
-            continue;
-        }
-        if (strOpt == "--dup") {
-            g_Options.bDup = TRUE;
-            continue;
-        }
-        if (strOpt == "--help" || strOpt == "-h") {
-            PrintUsage();
-            exit(0);
-        }
-        if (pszArg == NULL) {
-            fprintf(stderr, "qlsim: %s needs a value\n", strOpt.c_str());
-            return FALSE;
-        }
-        i++;
-        if (strOpt == "--ready") {
-            std::string strMode = pszArg, strLeft, strRight;
-            if (strMode == "none")
-                g_Options.readyMode = READY_NONE;
-            else if (strMode == "skew")
-                g_Options.readyMode = READY_SKEW;
-            else if (SplitColon(pszArg, &strLeft, &strRight) && strLeft == "late" &&
-                     ParseDword(strRight.c_str(), &g_Options.dwReadyLateMs))
-                g_Options.readyMode = READY_LATE;
-            else
-                bOk = FALSE;
-        } else if (strOpt == "--rom") {
-            bOk = ParseDword(pszArg, &g_Options.dwRomMiB) &&
-                  (g_Options.dwRomMiB == 32 || g_Options.dwRomMiB == 24 ||
-                   g_Options.dwRomMiB == 16 || g_Options.dwRomMiB == 8);
-        } else if (strOpt == "--rom-gap") {
-            bOk = ParseDword(pszArg, &g_Options.dwRomGapMs);
-        } else if (strOpt == "--next-delay") {
-            bOk = ParseDword(pszArg, &g_Options.dwNextDelayMs);
-        } else if (strOpt == "--gap") {
-            DWORD dwBlock = 0, dwMs = 0;
-            bOk = ParseNumberPair(pszArg, &dwBlock, &dwMs) && dwBlock > 0;
-            if (bOk)
-                g_Options.gaps.push_back(std::make_pair(dwBlock, dwMs));
-        } else if (strOpt == "--stall-after") {
-            bOk = ParseDword(pszArg, &g_Options.dwStallAfter);
-            /* --stall-after 0: asks for nothing at all. */
-            if (bOk && g_Options.dwStallAfter == 0)
-                g_Options.dwStallAfter = 0xFFFFFFFFu;
-        } else if (strOpt == "--unplug-after") {
-            bOk = ParseNumber(pszArg, &g_Options.qwUnplugAfter);
-            g_Options.bUnplugAfterSet = bOk;
-        } else if (strOpt == "--garbage") {
-            std::string strBlock, strHex;
-            DWORD dwBlock = 0;
-            std::vector<unsigned char> bytes;
-            bOk = SplitColon(pszArg, &strBlock, &strHex) && ParseDword(strBlock.c_str(), &dwBlock) &&
-                  dwBlock > 0 && ParseHex(strHex, &bytes);
-            if (bOk)
-                g_Options.garbage.push_back(std::make_pair(dwBlock, bytes));
-        } else if (strOpt == "--repeat-ready") {
-            DWORD dwBlock = 0;
-            bOk = ParseDword(pszArg, &dwBlock) && dwBlock > 0;
-            if (bOk)
-                g_Options.repeatReady.push_back(dwBlock);
-        } else if (strOpt == "--fault") {
-            SIM_FAULT fault;
-            bOk = ParseFault(pszArg, &fault);
-            if (bOk)
-                g_Options.faults.push_back(fault);
-        } else if (strOpt == "--log") {
-            g_Options.strLogFile = pszArg;
-        } else if (strOpt == "--data") {
-            g_Options.strDataFile = pszArg;
-        } else if (strOpt == "--exit-after") {
-            bOk = ParseDword(pszArg, &g_Options.dwExitAfterMs);
-        } else {
-            fprintf(stderr, "qlsim: unknown option %s\n", strOpt.c_str());
-            PrintUsage();
-            return FALSE;
-        }
-        if (!bOk) {
-            fprintf(stderr, "qlsim: bad value '%s' for %s\n", pszArg, strOpt.c_str());
-            return FALSE;
-        }
-    }
-    return TRUE;
 }
 
 /* Console control handler: ctrl-c and friends end the run cleanly. */
@@ -386,8 +146,8 @@ static std::string HexString(const std::vector<unsigned char> &bytes)
     return str;
 }
 
-/* Queues bytes for the host, to go out dwDelayMs from now (after anything
- * already due by then). */
+/* Queues bytes for the host (none: the release of a held arm request), to go
+ * out dwDelayMs from now, after anything already due by then. */
 static void ScheduleSend(DWORD dwDelayMs, const std::vector<unsigned char> &bytes)
 {
     SCHEDULED_SEND send;
@@ -400,35 +160,45 @@ static void ScheduleSend(DWORD dwDelayMs, const std::vector<unsigned char> &byte
     g_Scheduled.insert(g_Scheduled.begin() + (ptrdiff_t)i, send);
 }
 
-/* Queues a reply pair (twice with --dup), optionally after a stray byte. */
-static void SchedulePair(DWORD dwDelayMs, unsigned char bFirst, BOOL bStray)
+/* Queues a reply pair, optionally after a stray byte, optionally twice. */
+static void SchedulePair(DWORD dwDelayMs, unsigned char bFirst, BOOL bStray, BOOL bTwice)
 {
     std::vector<unsigned char> bytes;
 
     if (bStray)
         bytes.push_back(STRAY_BYTE);
-    bytes.push_back(bFirst);
-    bytes.push_back(0x00);
-    if (g_Options.bDup) {
+    for (int i = 0; i < (bTwice ? 2 : 1); i++) {
         bytes.push_back(bFirst);
         bytes.push_back(0x00);
     }
     ScheduleSend(dwDelayMs, bytes);
 }
 
-/* Sends every scheduled send whose time has come. */
+/* Sends every scheduled send whose time has come.  Sends due together go out
+ * as one burst, as a USB device delivers them: the host's reader may find a
+ * second pair right behind the first. */
 static void RunDueSends(void)
 {
     ULONGLONG qwNow = GetTickCount64();
+    std::vector<unsigned char> burst;
 
     while (!g_Scheduled.empty() && g_Scheduled[0].qwDue <= qwNow) {
         SCHEDULED_SEND send = g_Scheduled[0];
         g_Scheduled.erase(g_Scheduled.begin());
-        if (SimSendToHost(g_hCtl, &send.bytes[0], (DWORD)send.bytes.size()))
-            LogLine("send %s", HexString(send.bytes).c_str());
-        else
-            LogLine("send %s lost (error %lu)", HexString(send.bytes).c_str(), GetLastError());
+        if (!send.bytes.empty()) {
+            burst.insert(burst.end(), send.bytes.begin(), send.bytes.end());
+        } else if (SimRelease(g_hCtl)) {
+            LogLine("release arm");
+        } else {
+            LogLine("release arm failed (error %lu)", GetLastError());
+        }
     }
+    if (burst.empty())
+        return;
+    if (SimSendToHost(g_hCtl, &burst[0], (DWORD)burst.size()))
+        LogLine("send %s", HexString(burst).c_str());
+    else
+        LogLine("send %s lost (error %lu)", HexString(burst).c_str(), GetLastError());
 }
 
 /* Milliseconds until the next scheduled send (INFINITE if none). */
@@ -443,27 +213,47 @@ static DWORD MsToNextSend(void)
     return (DWORD)(g_Scheduled[0].qwDue - qwNow);
 }
 
+/* Queues the --garbage bytes given for this block (0: ahead of the ready
+ * reply). */
+static void ScheduleGarbage(DWORD dwBlock)
+{
+    for (size_t i = 0; i < g_Options.garbage.size(); i++) {
+        if (g_Options.garbage[i].first == dwBlock)
+            ScheduleSend(0, g_Options.garbage[i].second);
+    }
+}
+
 /* Answers the connect byte as --ready says. */
 static void AnswerConnect(void)
 {
+    ScheduleGarbage(0);
     switch (g_Options.readyMode) {
     case READY_NOW:
-        SchedulePair(0, READY_BYTE, FALSE);
+        SchedulePair(0, READY_BYTE, FALSE, FALSE);
         break;
     case READY_LATE:
-        SchedulePair(g_Options.dwReadyLateMs, READY_BYTE, FALSE);
+        SchedulePair(g_Options.dwReadyLateMs, READY_BYTE, FALSE, FALSE);
         break;
     case READY_SKEW:
-        SchedulePair(0, READY_BYTE, TRUE);
+        SchedulePair(0, READY_BYTE, TRUE, FALSE);
         break;
     case READY_NONE:
         break;
     }
 }
 
+/* TRUE when the list holds the number. */
+static BOOL Listed(const std::vector<DWORD> &list, DWORD dwNumber)
+{
+    for (size_t i = 0; i < list.size(); i++) {
+        if (list[i] == dwNumber)
+            return TRUE;
+    }
+    return FALSE;
+}
+
 /* Schedules the next block request, dwBaseMs from now plus the --next-delay
- * and --gap pauses, unless every wanted block was asked for or the handheld
- * stalls. */
+ * and --gap pauses, unless every wanted block was asked for. */
 static void RequestNextBlock(DWORD dwBaseMs)
 {
     DWORD dwNumber = g_Session.dwRequestsSent + 1;
@@ -471,14 +261,12 @@ static void RequestNextBlock(DWORD dwBaseMs)
 
     if (dwNumber > g_Session.dwBlocksWanted)
         return;
-    if (g_Options.dwStallAfter != 0 && dwNumber > g_Options.dwStallAfter)
-        return;
     for (size_t i = 0; i < g_Options.gaps.size(); i++) {
         if (g_Options.gaps[i].first == dwNumber)
             dwDelay += g_Options.gaps[i].second;
     }
     g_Session.dwRequestsSent = dwNumber;
-    SchedulePair(dwDelay, REQUEST_BYTE, FALSE);
+    SchedulePair(dwDelay, REQUEST_BYTE, FALSE, Listed(g_Options.dupRequests, dwNumber));
 }
 
 /* The length word arrived: ROM size, then the first block request. */
@@ -491,7 +279,7 @@ static void OnLength(void)
     LogLine("length %lu blocks=%lu", (unsigned long)g_Session.dwLength,
             (unsigned long)g_Session.dwBlocksWanted);
     if (g_Options.dwRomMiB != 0) {
-        SchedulePair(0, (unsigned char)g_Options.dwRomMiB, FALSE);
+        SchedulePair(0, (unsigned char)g_Options.dwRomMiB, FALSE, g_Options.bRomTwice);
         dwBase = g_Options.dwRomGapMs;
     }
     RequestNextBlock(dwBase);
@@ -502,14 +290,9 @@ static void OnBlockComplete(DWORD dwBlock)
 {
     g_Session.dwBlocksReceived = dwBlock;
     LogLine("block %lu", (unsigned long)dwBlock);
-    for (size_t i = 0; i < g_Options.garbage.size(); i++) {
-        if (g_Options.garbage[i].first == dwBlock)
-            ScheduleSend(0, g_Options.garbage[i].second);
-    }
-    for (size_t i = 0; i < g_Options.repeatReady.size(); i++) {
-        if (g_Options.repeatReady[i] == dwBlock)
-            SchedulePair(0, READY_BYTE, FALSE);
-    }
+    ScheduleGarbage(dwBlock);
+    if (Listed(g_Options.repeatReady, dwBlock))
+        SchedulePair(0, READY_BYTE, FALSE, FALSE);
     RequestNextBlock(0);
 }
 
@@ -622,6 +405,17 @@ static void OnRecord(const SIM_RECORD &rec)
     case SIMREC_SETTINGS:
         OnSettings(rec);
         break;
+    case SIMREC_IOCTL: {
+        SIM_IOCTL ioctl;
+        LogLine("%s", SimFormatRecord(rec).c_str());
+        if (rec.data.size() < sizeof(ioctl))
+            break;
+        memcpy(&ioctl, &rec.data[0], sizeof(ioctl));
+        /* --arm-delay: the held arm takes effect after the delay. */
+        if (ioctl.code == ARM_REQUEST && ioctl.status == STATUS_PENDING_CODE)
+            ScheduleSend(g_Options.dwArmDelayMs, std::vector<unsigned char>());
+        break;
+    }
     default:
         LogLine("%s", SimFormatRecord(rec).c_str());
         break;
@@ -635,21 +429,73 @@ static void ResetDriver(void)
     std::vector<SIM_RECORD> records;
 
     SimPlug(g_hCtl, FALSE);
-    for (DWORD dwRequest = SIMREQ_ARM; dwRequest <= SIMREQ_SHORT_WRITE; dwRequest++)
+    for (DWORD dwRequest = SIMREQ_ARM; dwRequest <= SIMREQ_LAST; dwRequest++)
         SimFault(g_hCtl, dwRequest, 0, 0);
     while (SimReadRecords(g_hCtl, 0, &records) > 0)
         records.clear();
+}
+
+/* Applies the --fault and --arm-delay faults; FALSE (after a message) when
+ * the driver refuses one. */
+static BOOL InjectFaults(void)
+{
+    std::vector<SIM_FAULT> faults = g_Options.faults;
+
+    if (g_Options.dwArmDelayMs != 0) {
+        SIM_FAULT hold = {SIMREQ_ARM_HOLD, 0, 1};
+        faults.push_back(hold);
+    }
+    for (size_t i = 0; i < faults.size(); i++) {
+        if (!SimFault(g_hCtl, faults[i].request, faults[i].skip, faults[i].count)) {
+            fprintf(stderr, "qlsim: fault %u refused (error %lu)\n", (unsigned)faults[i].request,
+                    GetLastError());
+            return FALSE;
+        }
+    }
+    return TRUE;
+}
+
+/* Serves the host until the run is over, the deadline passes or it is told
+ * to stop.  A deaf handheld reads nothing, so the host's writes never end. */
+static void Serve(void)
+{
+    ULONGLONG qwDeadline = GetTickCount64() + g_Options.dwExitAfterMs;
+    std::vector<SIM_RECORD> records;
+
+    while (!g_bDone && g_lStop == 0) {
+        ULONGLONG qwNow = GetTickCount64();
+        DWORD dwWait = POLL_MS;
+
+        if (qwNow >= qwDeadline) {
+            LogLine("timeout");
+            return;
+        }
+        if (qwDeadline - qwNow < dwWait)
+            dwWait = (DWORD)(qwDeadline - qwNow);
+        if (g_Options.bDeaf) {
+            Sleep(dwWait);
+            continue;
+        }
+        if (MsToNextSend() < dwWait)
+            dwWait = MsToNextSend();
+        records.clear();
+        if (SimReadRecords(g_hCtl, dwWait, &records) < 0) {
+            fprintf(stderr, "qlsim: reading host records failed (error %lu)\n", GetLastError());
+            return;
+        }
+        for (size_t i = 0; i < records.size() && !g_bDone; i++)
+            OnRecord(records[i]);
+        if (!g_bDone)
+            RunDueSends();
+    }
 }
 
 /* Entry point: see the comment at the top. */
 int main(int argc, char **argv)
 {
     HANDLE hStdin = GetStdHandle(STD_INPUT_HANDLE);
-    std::vector<SIM_RECORD> records;
-    ULONGLONG qwDeadline;
-    SIM_SESSION result;
 
-    if (!ParseOptions(argc, argv))
+    if (!ParseSimOptions(argc, argv, &g_Options))
         return 2;
     if (!g_Options.strLogFile.empty() && (g_pLog = fopen(g_Options.strLogFile.c_str(), "wb")) == NULL) {
         fprintf(stderr, "qlsim: cannot write %s\n", g_Options.strLogFile.c_str());
@@ -667,14 +513,9 @@ int main(int argc, char **argv)
         return 1;
     }
     ResetDriver();
-    for (size_t i = 0; i < g_Options.faults.size(); i++) {
-        const SIM_FAULT &fault = g_Options.faults[i];
-        if (!SimFault(g_hCtl, fault.request, fault.skip, fault.count)) {
-            fprintf(stderr, "qlsim: fault %u refused (error %lu)\n", (unsigned)fault.request,
-                    GetLastError());
-            SimClose(g_hCtl);
-            return 1;
-        }
+    if (!InjectFaults()) {
+        SimClose(g_hCtl);
+        return 1;
     }
     SetConsoleCtrlHandler(CtrlHandler, TRUE);
     if (hStdin != NULL && hStdin != INVALID_HANDLE_VALUE && GetFileType(hStdin) == FILE_TYPE_PIPE) {
@@ -695,45 +536,19 @@ int main(int argc, char **argv)
     printf("ready\n");
     fflush(stdout);
 
-    qwDeadline = GetTickCount64() + g_Options.dwExitAfterMs;
-    while (!g_bDone && g_lStop == 0) {
-        ULONGLONG qwNow = GetTickCount64();
-        DWORD dwWait = POLL_MS;
-        int cRecords;
+    Serve();
 
-        if (qwNow >= qwDeadline) {
-            LogLine("timeout");
-            break;
-        }
-        if (qwDeadline - qwNow < dwWait)
-            dwWait = (DWORD)(qwDeadline - qwNow);
-        if (MsToNextSend() < dwWait)
-            dwWait = MsToNextSend();
-        records.clear();
-        cRecords = SimReadRecords(g_hCtl, dwWait, &records);
-        if (cRecords < 0) {
-            fprintf(stderr, "qlsim: reading host records failed (error %lu)\n", GetLastError());
-            break;
-        }
-        for (size_t i = 0; i < records.size() && !g_bDone; i++)
-            OnRecord(records[i]);
-        if (!g_bDone)
-            RunDueSends();
-    }
-
-    result = g_Session.bConnected || !g_LastConnected.bConnected ? g_Session : g_LastConnected;
-    LogLine("result connect=%d length=%lu blocks=%lu bytes=%llu complete=%d",
-            result.bConnected ? 1 : 0, (unsigned long)result.dwLength,
-            (unsigned long)result.dwBlocksReceived, (unsigned long long)result.qwDataBytes,
-            SessionComplete(result) ? 1 : 0);
-    printf("result connect=%d length=%lu blocks=%lu bytes=%llu complete=%d\n",
-           result.bConnected ? 1 : 0, (unsigned long)result.dwLength,
-           (unsigned long)result.dwBlocksReceived, (unsigned long long)result.qwDataBytes,
-           SessionComplete(result) ? 1 : 0);
+    const SIM_SESSION &result =
+        g_Session.bConnected || !g_LastConnected.bConnected ? g_Session : g_LastConnected;
+    char szResult[160];
+    snprintf(szResult, sizeof(szResult), "result connect=%d length=%lu blocks=%lu bytes=%llu complete=%d",
+             result.bConnected ? 1 : 0, (unsigned long)result.dwLength,
+             (unsigned long)result.dwBlocksReceived, (unsigned long long)result.qwDataBytes,
+             SessionComplete(result) ? 1 : 0);
+    LogLine("%s", szResult);
+    printf("%s\n", szResult);
     fflush(stdout);
-    SimPlug(g_hCtl, FALSE);
-    for (DWORD dwRequest = SIMREQ_ARM; dwRequest <= SIMREQ_SHORT_WRITE; dwRequest++)
-        SimFault(g_hCtl, dwRequest, 0, 0);
+    ResetDriver();
     SimClose(g_hCtl);
     if (g_pLog != NULL)
         fclose(g_pLog);

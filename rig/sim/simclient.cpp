@@ -99,7 +99,13 @@ BOOL SimState(HSIMCTL hCtl, SIM_STATE *pState)
     memset(pState, 0, sizeof(*pState));
     if (!ControlRequest(hCtl, IOCTL_SIM_STATE, NULL, 0, pState, sizeof(*pState), &cbReturned))
         return FALSE;
-    return cbReturned >= offsetof(SIM_STATE, refused);
+    return cbReturned == sizeof(*pState);
+}
+
+/* Lets the held arm requests take effect. */
+BOOL SimRelease(HSIMCTL hCtl)
+{
+    return ControlRequest(hCtl, IOCTL_SIM_RELEASE, NULL, 0, NULL, 0, NULL);
 }
 
 /* Sends handheld bytes to the host. */

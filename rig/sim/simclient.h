@@ -40,6 +40,9 @@ BOOL SimFault(HSIMCTL hCtl, DWORD dwRequest, DWORD dwSkip, DWORD dwCount);
 /* Reads the driver's state. */
 BOOL SimState(HSIMCTL hCtl, SIM_STATE *pState);
 
+/* Lets every arm request held by SIMREQ_ARM_HOLD take effect and complete. */
+BOOL SimRelease(HSIMCTL hCtl);
+
 /* Sends bytes from the handheld to the host; FALSE unless all were taken
  * (nobody holds the port, or the driver's buffer is full). */
 BOOL SimSendToHost(HSIMCTL hCtl, const void *pvData, DWORD cbData);

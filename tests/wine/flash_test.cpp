@@ -1,215 +1,165 @@
 // Whole updates with the real executable, the simulated handheld behind the
-// stand-in driver, and the operator pressing OK: what the user sees, what
-// reached the handheld, and the exit code, on every path.
+// stand-in driver, and the operator pressing OK: how each run ends, what the
+// user sees, and every byte that reached the handheld.
 #include "rig/harness/harness.h"
 
 namespace {
 
-constexpr uint32_t MiB = 1048576;
+constexpr uint32_t KiB = 1024, MiB = 1024 * KiB, BLOCK = 128 * KiB;
+constexpr uint32_t ALL = 0xFFFFFFFF; // the whole exchange reached the handheld
+const char SZ_DONE[] = "Flash Done!";
 const char SZ_LOST[] = "Lost USB connection!";
 const char SZ_OPEN_FAILED[] =
     "Can't open USB port.\r\nPlease re-plug in USB cable, then rerun host program.";
 
-// A run of the tool against the simulator in a scratch folder of its own.
-class Flash : public testing::Test {
+// The refusal for an image of M MiB and a ROM of R MiB.
+std::string Refusal(int m, int r)
+{
+    return "Flash ROM size is not enough!\r\nImage File size : " + std::to_string(m) +
+           " Mbytes\r\nFlash ROM size : " + std::to_string(r) + " Mbytes";
+}
+
+// A scratch folder named after the running test.
+std::string TestDir()
+{
+    const testing::TestInfo* info = testing::UnitTest::GetInstance()->current_test_info();
+    return ScratchDir(std::string(info->test_suite_name()) + "." + info->name());
+}
+
+// One way a run can go, and how it must end.
+struct Case {
+    const char* name;
+    uint32_t size;        // nk.nb0's size, 0 for none
+    const char* sim;      // the simulated handheld's options
+    std::string box;      // the one box of the run
+    const char* owner;    // its owner: "dialog" or "main"
+    uint32_t wireMin, wireMax; // how much of the exchange reached the handheld
+    DWORD okDelayMs = 300;     // how long the box stays up before OK
+    DWORD limitMs = 60000;
+};
+
+void PrintTo(const Case& c, std::ostream* os) { *os << c.name << " (" << c.sim << ")"; }
+
+class Ending : public testing::TestWithParam<Case> {};
+
+// Every run ends with exactly one box and exit code 0; the handheld got a
+// prefix of the exchange, never a byte that is not the file's, and nothing
+// reached it once the box was up.
+TEST_P(Ending, OneBoxAndNothingButTheImageAfterIt)
+{
+    const Case& c = GetParam();
+    Outcome out = RunTool(TestDir(), c.size, c.sim, c.limitMs, c.okDelayMs);
+    EXPECT_EQ(out.run.exitCode, 0);
+    EXPECT_ONLY_BOX(out.run, c.box == SZ_DONE ? "Message" : "Error", c.box.c_str(), c.owner);
+
+    std::vector<uint8_t> expected = c.size ? ExpectedWire(c.size) : std::vector<uint8_t>();
+    uint32_t wireMax = c.wireMax == ALL ? static_cast<uint32_t>(expected.size()) : c.wireMax;
+    uint32_t wireMin = c.wireMin == ALL ? wireMax : c.wireMin;
+    EXPECT_GE(out.wire.size(), wireMin);
+    EXPECT_LE(out.wire.size(), wireMax);
+    expected.resize(std::min(expected.size(), out.wire.size()));
+    EXPECT_TRUE(out.wire == expected) << "bytes that are not the image's regions in order";
+
+    for (const SimEvent& e : out.log) {
+        if (e.text.compare(0, 6, "write ") == 0 && !out.run.boxTicks.empty()) {
+            EXPECT_LT(e.tick, out.run.boxTicks[0] + 250) << e.text << " after the box";
+        }
+    }
+    if (c.owner == std::string("main")) {
+        EXPECT_FALSE(SimLogHas(out.sim, "open")) << "the image is checked before the port";
+    }
+}
+
+std::string CaseName(const testing::TestParamInfo<Case>& info) { return info.param.name; }
+
+INSTANTIATE_TEST_SUITE_P(Flash, Ending, testing::Values(
+    Case{"Image512KiB", 512 * KiB, "", SZ_DONE, "dialog", ALL, ALL},
+    Case{"RomRefused", 33 * MiB, "--rom 32", Refusal(33, 32), "dialog", 5, 5},
+    Case{"MissingImage", 0, "", "Can't open nk.nb0", "main", 0, 0},
+    Case{"BadImageSize", 512 * KiB - 1, "", "Invalid nk.nb0 file size", "main", 0, 0},
+    Case{"AbsentHandheld", 512 * KiB, "--absent", SZ_OPEN_FAILED, "dialog", 0, 0}), CaseName);
+
+// Replies that arrive back to back: a ROM-size reply is never lost behind the
+// block request that follows it at once.
+INSTANTIATE_TEST_SUITE_P(Burst, Ending, testing::Values(
+    Case{"RomAcceptedRequestBehind", 9 * MiB - BLOCK, "--rom 8 --rom-gap 0", SZ_DONE, "dialog", ALL, ALL},
+    Case{"RomRefusedRequestBehind", 9 * MiB, "--rom 8 --rom-gap 0", Refusal(9, 8), "dialog", 5, 5},
+    Case{"RomTwiceRefused", 17 * MiB, "--rom 16 --rom-twice --rom-gap 0", Refusal(17, 16), "dialog", 5, 5},
+    Case{"RomTwiceAccepted", 9 * MiB - BLOCK, "--rom 8 --rom-twice", SZ_DONE, "dialog", ALL, ALL},
+    Case{"RequestDoubled", 512 * KiB + 3 * BLOCK, "--dup 2", SZ_DONE, "dialog", ALL, ALL}), CaseName);
+
+// Deadlines: 1 s for the ready reply, 30 s from each block request to the
+// next; once a deadline has passed nothing more goes out, whatever comes late.
+INSTANTIATE_TEST_SUITE_P(Timing, Ending, testing::Values(
+    Case{"ReadyAt750ms", 512 * KiB, "--ready late:750", SZ_DONE, "dialog", ALL, ALL},
+    Case{"ReadyAt1500ms", 512 * KiB, "--ready late:1500", SZ_LOST, "dialog", 1, 1, 3000},
+    Case{"SilentHandheld", 512 * KiB, "--ready none", SZ_LOST, "dialog", 1, 1, 2000},
+    Case{"HandheldTakingNothing", 512 * KiB, "--deaf", SZ_LOST, "dialog", 0, 0},
+    Case{"RequestAfterStallPast30s", 512 * KiB + BLOCK, "--gap 2:31000", SZ_LOST, "dialog",
+         5 + BLOCK, 5 + BLOCK, 4000, 90000},
+    Case{"WatchdogRearmedAtEachRequest", 512 * KiB + 2 * BLOCK, "--gap 2:28000 --gap 3:28000",
+         SZ_DONE, "dialog", ALL, ALL, 300, 120000},
+    Case{"QuickReplyToALateReader", 512 * KiB, "--arm-delay 300", SZ_DONE, "dialog", ALL, ALL}),
+    CaseName);
+
+// The link failing under the transfer: one box, and the handheld got a clean
+// prefix of the exchange.
+INSTANTIATE_TEST_SUITE_P(Link, Ending, testing::Values(
+    Case{"UnpluggedMidBlock", 512 * KiB + 2 * BLOCK, "--unplug-after 200000", SZ_LOST, "dialog",
+         5 + 200000, 5 + 2 * BLOCK},
+    Case{"ReadOfReadyReplyFails", 512 * KiB, "--fault read:0:1", SZ_LOST, "dialog", 1, 1},
+    Case{"WaitRequestFails", 512 * KiB, "--fault wait:0:1", SZ_LOST, "dialog", 0, 1},
+    Case{"CycleEndFails", 512 * KiB, "--fault cycle:0:1", SZ_LOST, "dialog", 1, 5 + BLOCK - 1},
+    Case{"GarbageBeforeAndBetweenReplies", 512 * KiB + 2 * BLOCK,
+         "--garbage 0:EE11 --garbage 1:3344", SZ_DONE, "dialog", ALL, ALL},
+    Case{"LengthWordWriteFails", 512 * KiB, "--fault write:1:1", SZ_LOST, "dialog", 1, 1},
+    Case{"WriteFailsMidBlock", 512 * KiB + 2 * BLOCK, "--fault write:3:1", SZ_LOST, "dialog",
+         5 + 12288, 5 + 12288},
+    Case{"WriteComesBackShort", 512 * KiB + 2 * BLOCK, "--fault short:3:1", SZ_LOST, "dialog",
+         5 + 12288 + 6144, 5 + 12288 + 6144}), CaseName);
+
+// A run of the tool in a scratch folder of the test's own.
+class Run : public testing::Test {
 protected:
-    void SetUp() override
-    {
-        dir = ScratchDir(testing::UnitTest::GetInstance()->current_test_info()->name());
-    }
-    void TearDown() override
-    {
-        if (sim.proc.hProcess != nullptr) StopSim(sim);
-    }
-    // Starts the simulator, then the tool, and watches the tool to its end.
-    void Run(const std::string& simOptions, DWORD limitMs = 60000, DWORD okDelayMs = 200)
-    {
-        sim = StartSim(dir, simOptions);
-        ASSERT_TRUE(sim.ready) << "simulator did not start: " << simOptions;
-        run = StartTool(dir);
-        ASSERT_NE(run.hDlg, nullptr) << "no progress dialog";
-        FinishTool(run, limitMs, okDelayMs);
-        StopSim(sim);
-    }
-    // What the handheld received.
-    std::vector<uint8_t> Wire() const { return ReadAll(sim.dataPath); }
-
+    void SetUp() override { dir = TestDir(); }
     std::string dir;
-    SimRun sim;
-    ToolRun run;
 };
 
-// Full flashes: the wire carries exactly connect byte, length word, body and
-// the deferred halves; the bar stops short of the head, the user sees
-// "Flash Done!" and the percentage reaches 100 after it.
-struct FullCase {
-    uint32_t size;
-    const char* simOptions;
-    int blocks;
-    const char* lastPercent;
-};
-
-// Names a case in test output instead of dumping its bytes.
-void PrintTo(const FullCase& c, std::ostream* os) { *os << c.size << " bytes " << c.simOptions; }
-
-class FullFlash : public Flash, public testing::WithParamInterface<FullCase> {};
-
-TEST_P(FullFlash, SendsEveryRegionInOrderAndEndsDone)
+// The port is opened, closed and opened again before the connect byte; the
+// bar counts the bytes sent (never the head) and the percentage reaches 100
+// only after "Flash Done!".
+TEST_F(Run, FullFlashOfA32MiBImage)
 {
-    const FullCase& c = GetParam();
-    WriteImage(dir, c.size);
-    Run(c.simOptions, 180000);
-    EXPECT_EQ(run.exitCode, 0);
-    EXPECT_ONLY_BOX(run, "Message", "Flash Done!", "dialog");
-    ASSERT_EQ(run.atBox.size(), 1u);
-    const OpDialog& d = run.atBox[0];
-    EXPECT_EQ(d.barMax, static_cast<int>(c.size));
-    EXPECT_EQ(d.barPos, static_cast<int>(c.size - 262144));
-    EXPECT_EQ(d.percent, c.lastPercent);
+    Outcome out = RunTool(dir, 32 * MiB, "--rom 32", 120000);
+    EXPECT_ONLY_BOX(out.run, "Message", SZ_DONE, "dialog");
+    ASSERT_EQ(out.run.atBox.size(), 1u);
+    const OpDialog& d = out.run.atBox[0];
+    EXPECT_EQ(d.barMax, static_cast<int>(32 * MiB));
+    EXPECT_EQ(d.barPos, static_cast<int>(32 * MiB - 256 * KiB));
+    EXPECT_EQ(d.percent, "99");
     EXPECT_EQ(d.rect.right - d.rect.left, 0) << "shrunk before the box";
-    ASSERT_GE(run.percents.size(), 2u);
-    EXPECT_EQ(run.percents[run.percents.size() - 2], c.lastPercent);
-    EXPECT_EQ(run.percents.back(), "100");
+    ASSERT_GE(out.run.percents.size(), 2u);
+    EXPECT_EQ(out.run.percents.back(), "100");
+    EXPECT_TRUE(out.wire == ExpectedWire(32 * MiB));
 
-    std::vector<uint8_t> wire = Wire(), expected = ExpectedWire(c.size);
-    ASSERT_EQ(wire.size(), expected.size());
-    EXPECT_TRUE(wire == expected) << "bytes differ from the image's regions";
-    EXPECT_TRUE(SimLogHas(sim, "result connect=1 length=" + std::to_string(c.size - 262144) +
-                                   " blocks=" + std::to_string(c.blocks)));
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Sizes, FullFlash,
-    testing::Values(FullCase{524288, "", 2, "50"},
-                    FullCase{524288 + 3 * 131072, "--ready skew --repeat-ready 2", 5, "71"},
-                    FullCase{32 * MiB, "--rom 32", 254, "99"}),
-    [](const testing::TestParamInfo<FullCase>& param) {
-        return "Image" + std::to_string(param.param.size);
-    });
-
-// An image larger than the ROM the handheld reports: the refusal names M and
-// the ROM, and nothing follows the length word on the wire.
-struct RomCase {
-    uint32_t rom;
-    uint32_t size;
-    uint32_t megabytes;
-};
-
-void PrintTo(const RomCase& c, std::ostream* os) { *os << c.size << " bytes, " << c.rom << " MiB ROM"; }
-
-class RomRefusal : public Flash, public testing::WithParamInterface<RomCase> {};
-
-TEST_P(RomRefusal, RefusesWithSizesAndSendsNothingMore)
-{
-    const RomCase& c = GetParam();
-    WriteImage(dir, c.size);
-    Run("--rom " + std::to_string(c.rom));
-    EXPECT_EQ(run.exitCode, 0);
-    std::string text = "Flash ROM size is not enough!\r\nImage File size : " +
-                       std::to_string(c.megabytes) + " Mbytes\r\nFlash ROM size : " +
-                       std::to_string(c.rom) + " Mbytes";
-    EXPECT_ONLY_BOX(run, "Error", text.c_str(), "dialog");
-    std::vector<uint8_t> wire = Wire(), expected = ExpectedWire(c.size);
-    expected.resize(5);
-    EXPECT_TRUE(wire == expected) << wire.size() << " bytes on the wire, expected 5";
-}
-
-INSTANTIATE_TEST_SUITE_P(EveryRom, RomRefusal,
-                         testing::Values(RomCase{32, 34603008, 33}, RomCase{24, 26214400, 25},
-                                         RomCase{16, 17825792, 17}, RomCase{8, 9437184, 9}),
-                         [](const testing::TestParamInfo<RomCase>& param) {
-                             return "Rom" + std::to_string(param.param.rom);
-                         });
-
-TEST_F(Flash, SilentHandheldEndsAfterHandshakeWithOneBox)
-{
-    WriteImage(dir, 524288);
-    Run("--ready none", 20000, 3000);
-    EXPECT_EQ(run.exitCode, 0);
-    EXPECT_ONLY_BOX(run, "Error", SZ_LOST, "dialog");
-    EXPECT_EQ(Wire(), std::vector<uint8_t>{0x41});
-}
-
-// A handheld that is plugged in but takes nothing: the connect byte's write
-// never completes, and the handshake timer still ends the run.
-TEST_F(Flash, HandheldTakingNothingEndsAfterHandshake)
-{
-    HSIMCTL hCtl = SimOpenControl();
-    ASSERT_NE(hCtl, nullptr) << "stand-in driver not running";
-    SimPlug(hCtl, TRUE);
-    WriteImage(dir, 524288);
-    run = StartTool(dir);
-    ASSERT_NE(run.hDlg, nullptr);
-    FinishTool(run, 20000);
-    SimPlug(hCtl, FALSE);
-    SimClose(hCtl);
-    EXPECT_EQ(run.exitCode, 0) << "-1: still running after 20 s";
-    EXPECT_ONLY_BOX(run, "Error", SZ_LOST, "dialog");
-}
-
-// The watchdog allows 30 s between block requests.
-TEST_F(Flash, RequestAfter29SecondsKeepsGoing)
-{
-    WriteImage(dir, 524288 + 131072);
-    Run("--gap 2:29000", 90000);
-    EXPECT_EQ(run.exitCode, 0);
-    EXPECT_ONLY_BOX(run, "Message", "Flash Done!", "dialog");
-    EXPECT_TRUE(Wire() == ExpectedWire(524288 + 131072));
-}
-
-TEST_F(Flash, RequestAfter31SecondsIsTooLate)
-{
-    WriteImage(dir, 524288 + 131072);
-    Run("--gap 2:31000", 90000);
-    EXPECT_EQ(run.exitCode, 0);
-    EXPECT_ONLY_BOX(run, "Error", SZ_LOST, "dialog");
-    std::vector<uint8_t> expected = ExpectedWire(524288 + 131072);
-    expected.resize(5 + 131072);
-    EXPECT_TRUE(Wire() == expected) << "one block, then nothing";
-}
-
-TEST_F(Flash, MissingImageNeverOpensPort)
-{
-    Run("");
-    EXPECT_EQ(run.exitCode, 0);
-    EXPECT_ONLY_BOX(run, "Error", "Can't open nk.nb0", "main");
-    EXPECT_FALSE(SimLogHas(sim, "open"));
-}
-
-// Sizes that can't be sent as the exchange needs are refused before the
-// device is touched.
-class BadImage : public Flash, public testing::WithParamInterface<uint32_t> {};
-
-TEST_P(BadImage, RefusedBeforeThePortIsOpened)
-{
-    WriteImage(dir, GetParam());
-    Run("");
-    EXPECT_EQ(run.exitCode, 0);
-    EXPECT_ONLY_BOX(run, "Error", "Invalid nk.nb0 file size", "main");
-    EXPECT_FALSE(SimLogHas(sim, "open"));
-}
-
-INSTANTIATE_TEST_SUITE_P(Sizes, BadImage, testing::Values(0u, 262143u, 524287u, 34603007u));
-
-TEST_F(Flash, AbsentDeviceOneBox)
-{
-    WriteImage(dir, 524288);
-    Run("--absent");
-    EXPECT_EQ(run.exitCode, 0);
-    EXPECT_ONLY_BOX(run, "Error", SZ_OPEN_FAILED, "dialog");
+    std::vector<std::string> port; // the port's opens and closes, and the connect byte
+    for (const SimEvent& e : out.log)
+        if (e.text == "open" || e.text == "close" || e.text == "connect") port.push_back(e.text);
+    port.resize(std::min<size_t>(port.size(), 4));
+    EXPECT_EQ(port, (std::vector<std::string>{"open", "close", "open", "connect"}));
 }
 
 // Another program holding the port: the tool can't use it and says so once.
 // (Windows refuses the open; the stand-in driver refuses every request.)
-TEST_F(Flash, PortHeldElsewhereOneBox)
+TEST_F(Run, PortHeldElsewhereOneBox)
 {
-    WriteImage(dir, 524288);
-    sim = StartSim(dir, "");
-    ASSERT_TRUE(sim.ready);
+    WriteImage(dir, 512 * KiB);
+    SimRun sim = StartSim(dir, "");
+    ASSERT_TRUE(sim.ready) << sim.output;
     HANDLE hHolder = CreateFileA("\\\\.\\WCEUSBSH001", GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                                  OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
     ASSERT_NE(hHolder, INVALID_HANDLE_VALUE);
-    run = StartTool(dir);
+    ToolRun run = StartTool(dir);
     ASSERT_NE(run.hDlg, nullptr);
     FinishTool(run, 30000);
     CloseHandle(hHolder);
@@ -218,109 +168,33 @@ TEST_F(Flash, PortHeldElsewhereOneBox)
     ASSERT_EQ(run.boxes.size(), 1u) << DescribeBoxes(run);
     EXPECT_TRUE(run.boxes[0].text == SZ_LOST || run.boxes[0].text == SZ_OPEN_FAILED)
         << DescribeBoxes(run);
-    EXPECT_TRUE(Wire().empty()) << "nothing of the tool's reached the handheld";
+    EXPECT_TRUE(ReadAll(sim.dataPath).empty()) << "nothing of the tool's reached the handheld";
 }
 
-TEST_F(Flash, CursorTurnsToArrowWhenDataPhaseBegins)
+TEST_F(Run, CursorTurnsToArrowWhenDataPhaseBegins)
 {
-    WriteImage(dir, 524288);
-    sim = StartSim(dir, "--gap 1:4000");
-    ASSERT_TRUE(sim.ready);
+    WriteImage(dir, 512 * KiB);
+    SimRun sim = StartSim(dir, "--gap 1:4000");
+    ASSERT_TRUE(sim.ready) << sim.output;
     OpCursorNow(); // learns the reference shapes now: the wait phase is short
-    run = StartTool(dir);
+    ToolRun run = StartTool(dir);
     ASSERT_NE(run.hDlg, nullptr);
     EXPECT_EQ(OpCursorOver(run.hDlg), "wait");
     for (int i = 0; i < 100 && !SimLogHas(sim, "write 4"); i++) Sleep(50);
     Sleep(300);
     EXPECT_EQ(OpCursorNow(), "arrow") << "without moving the pointer";
     FinishTool(run, 30000);
+    StopSim(sim);
     EXPECT_EQ(run.exitCode, 0);
-}
-
-// The desktop around a run: the sync software's windows, matched by exact
-// title among unowned top-level windows, and the update record in HKCU.
-const char SZ_RECORD_KEY[] = "Software\\Tessaride";
-
-// A sync stand-in process with one window; waits until the window exists.
-OpProcess StartStub(const std::string& args)
-{
-    OpProcess stub = OpLaunch(BinExe("syncstub.exe"), args, "");
-    for (int i = 0; i < 200 && stub.hProcess != nullptr && OpTopWindows(stub.dwProcessId).empty(); i++)
-        Sleep(25);
-    return stub;
-}
-
-TEST_F(Flash, EndsSyncSoftwareAndClearsRecordLeavingTheRest)
-{
-    HKEY hKey;
-    ASSERT_EQ(RegCreateKeyExA(HKEY_CURRENT_USER, SZ_RECORD_KEY, 0, nullptr, 0, KEY_ALL_ACCESS,
-                              nullptr, &hKey, nullptr),
-              ERROR_SUCCESS);
-    DWORD dwOne = 1;
-    RegSetValueExA(hKey, "Flash", 0, REG_DWORD, reinterpret_cast<BYTE*>(&dwOne), sizeof(dwOne));
-    RegSetValueExA(hKey, "Version", 0, REG_SZ, reinterpret_cast<const BYTE*>("4.21"), 5);
-    RegSetValueExA(hKey, "Owner", 0, REG_SZ, reinterpret_cast<const BYTE*>("someone"), 8);
-    RegCloseKey(hKey);
-
-    struct Stub {
-        const char* args;
-        bool bEnded;
-        OpProcess proc;
-    } stubs[] = {
-        {"DccMan", true, {}},
-        {"\"WCES Manager Thunk Window\"", true, {}},
-        {"--owned DccMan", false, {}},
-        {"dccman", false, {}},
-        {"\"DccMan \"", false, {}},
-    };
-    for (Stub& stub : stubs) {
-        stub.proc = StartStub(stub.args);
-        ASSERT_NE(stub.proc.hProcess, nullptr) << stub.args;
-    }
-    WriteImage(dir, 524288);
-    Run("");
-    EXPECT_EQ(run.exitCode, 0);
-    EXPECT_ONLY_BOX(run, "Message", "Flash Done!", "dialog");
-    for (Stub& stub : stubs) {
-        bool bEnded = WaitForSingleObject(stub.proc.hProcess, 0) == WAIT_OBJECT_0;
-        EXPECT_EQ(bEnded, stub.bEnded) << stub.args;
-        OpWaitExit(stub.proc, 0);
-    }
-
-    ASSERT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, SZ_RECORD_KEY, 0, KEY_READ, &hKey), ERROR_SUCCESS);
-    DWORD dwFlash = 7, cb = sizeof(dwFlash), dwType = 0;
-    EXPECT_EQ(RegQueryValueExA(hKey, "Flash", nullptr, &dwType, reinterpret_cast<BYTE*>(&dwFlash), &cb),
-              ERROR_SUCCESS);
-    EXPECT_EQ(dwFlash, 0u);
-    char szText[32] = "x";
-    cb = sizeof(szText);
-    RegQueryValueExA(hKey, "Version", nullptr, &dwType, reinterpret_cast<BYTE*>(szText), &cb);
-    EXPECT_STREQ(szText, "");
-    cb = sizeof(szText);
-    RegQueryValueExA(hKey, "Owner", nullptr, &dwType, reinterpret_cast<BYTE*>(szText), &cb);
-    EXPECT_STREQ(szText, "someone") << "values outside the record are left alone";
-    RegCloseKey(hKey);
-    RegDeleteKeyA(HKEY_CURRENT_USER, SZ_RECORD_KEY);
-}
-
-TEST_F(Flash, MissingRecordKeyStaysMissing)
-{
-    RegDeleteKeyA(HKEY_CURRENT_USER, SZ_RECORD_KEY);
-    WriteImage(dir, 524288);
-    Run("");
-    EXPECT_ONLY_BOX(run, "Message", "Flash Done!", "dialog");
-    HKEY hKey;
-    SetLastError(0xdeadbeef);
-    EXPECT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, SZ_RECORD_KEY, 0, KEY_READ, &hKey), ERROR_FILE_NOT_FOUND);
 }
 
 // While the image goes out, nobody can change it: others may only read it.
-TEST_F(Flash, ImageStaysReadOnlyForOthersDuringTransfer)
+TEST_F(Run, ImageStaysReadOnlyForOthersDuringTransfer)
 {
-    WriteImage(dir, 524288 + 131072);
-    sim = StartSim(dir, "--gap 1:3000");
-    ASSERT_TRUE(sim.ready);
-    run = StartTool(dir);
+    WriteImage(dir, 512 * KiB + BLOCK);
+    SimRun sim = StartSim(dir, "--gap 1:3000");
+    ASSERT_TRUE(sim.ready) << sim.output;
+    ToolRun run = StartTool(dir);
     ASSERT_NE(run.hDlg, nullptr);
     for (int i = 0; i < 100 && !SimLogHas(sim, "write 4"); i++) Sleep(50);
     std::string path = OpWinePath(dir + "/nk.nb0");
@@ -335,26 +209,93 @@ TEST_F(Flash, ImageStaysReadOnlyForOthersDuringTransfer)
     EXPECT_NE(hReader, INVALID_HANDLE_VALUE) << "reading stays allowed";
     if (hReader != INVALID_HANDLE_VALUE) CloseHandle(hReader);
     FinishTool(run, 30000);
-    EXPECT_ONLY_BOX(run, "Message", "Flash Done!", "dialog");
+    StopSim(sim);
+    EXPECT_ONLY_BOX(run, "Message", SZ_DONE, "dialog");
 }
 
-// A write the driver fails, or completes short, in the data phase stops the
-// run: nothing after it reaches the handheld and the user is told the link
-// was lost.
-class FailedWrite : public Flash, public testing::WithParamInterface<const char*> {};
+// The desktop around a run: the sync software's windows, matched by exact
+// title among unowned top-level windows (the first match only), and the
+// update record in HKCU.
+const char SZ_RECORD_KEY[] = "Software\\Tessaride";
 
-TEST_P(FailedWrite, StopsTheRunMidBlock)
+// A sync stand-in process with one window; waits until the window exists.
+OpProcess StartStub(const std::string& args)
 {
-    WriteImage(dir, 524288 + 2 * 131072);
-    Run(std::string("--fault ") + GetParam() + ":3:1");
-    EXPECT_EQ(run.exitCode, 0);
-    EXPECT_ONLY_BOX(run, "Error", SZ_LOST, "dialog");
-    std::vector<uint8_t> wire = Wire(), expected = ExpectedWire(524288 + 2 * 131072);
-    ASSERT_LT(wire.size(), 5u + 131072u) << "the block went on after the failed write";
-    expected.resize(wire.size());
-    EXPECT_TRUE(wire == expected);
+    OpProcess stub = OpLaunch(BinExe("syncstub.exe"), args, "");
+    for (int i = 0; i < 200 && stub.hProcess != nullptr && OpTopWindows(stub.dwProcessId).empty(); i++)
+        Sleep(25);
+    return stub;
 }
 
-INSTANTIATE_TEST_SUITE_P(FailedAndShort, FailedWrite, testing::Values("write", "short"));
+TEST_F(Run, EndsFirstSyncWindowsOwnersAndClearsTheRecord)
+{
+    HKEY hKey;
+    ASSERT_EQ(RegCreateKeyExA(HKEY_CURRENT_USER, SZ_RECORD_KEY, 0, nullptr, 0, KEY_ALL_ACCESS,
+                              nullptr, &hKey, nullptr),
+              ERROR_SUCCESS);
+    DWORD dwOne = 1;
+    RegSetValueExA(hKey, "Flash", 0, REG_DWORD, reinterpret_cast<BYTE*>(&dwOne), sizeof(dwOne));
+    RegSetValueExA(hKey, "FlashFile", 0, REG_SZ, reinterpret_cast<const BYTE*>("C:\\nk.nb0"), 10);
+    RegSetValueExA(hKey, "Owner", 0, REG_SZ, reinterpret_cast<const BYTE*>("someone"), 8);
+    RegCloseKey(hKey);
+
+    // Started in this order, the later window lies above the earlier one, so
+    // the walk down from the tool's window meets the second "DccMan" first.
+    struct Stub {
+        const char* args;
+        bool bEnded;
+        OpProcess proc;
+    } stubs[] = {
+        {"DccMan", false, {}},
+        {"DccMan", true, {}},
+        {"\"WCES Manager Thunk Window\"", true, {}},
+        {"--owned DccMan", false, {}},
+        {"dccman", false, {}},
+        {"\"DccMan \"", false, {}},
+    };
+    for (Stub& stub : stubs) {
+        stub.proc = StartStub(stub.args);
+        ASSERT_NE(stub.proc.hProcess, nullptr) << stub.args;
+    }
+    Outcome out = RunTool(dir, 512 * KiB, "");
+    EXPECT_ONLY_BOX(out.run, "Message", SZ_DONE, "dialog");
+    for (size_t i = 0; i < sizeof(stubs) / sizeof(stubs[0]); i++) {
+        bool bEnded = WaitForSingleObject(stubs[i].proc.hProcess, 0) == WAIT_OBJECT_0;
+        EXPECT_EQ(bEnded, stubs[i].bEnded) << "stub " << i << ": " << stubs[i].args;
+        OpWaitExit(stubs[i].proc, 0);
+    }
+
+    ASSERT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, SZ_RECORD_KEY, 0, KEY_READ, &hKey), ERROR_SUCCESS);
+    struct Value {
+        const char* name;
+        DWORD dwType, cbData;
+    } values[] = {{"Flash", REG_DWORD, 4},   {"Language", REG_SZ, 20}, {"ModelID", REG_SZ, 15},
+                  {"Lang", REG_SZ, 10},      {"Version", REG_SZ, 20},  {"USB", REG_DWORD, 4},
+                  {"FlashFile", REG_SZ, 0}};
+    for (const Value& v : values) {
+        BYTE data[64];
+        memset(data, 0x55, sizeof(data));
+        DWORD dwType = 0, cb = sizeof(data);
+        ASSERT_EQ(RegQueryValueExA(hKey, v.name, nullptr, &dwType, data, &cb), ERROR_SUCCESS) << v.name;
+        EXPECT_EQ(dwType, v.dwType) << v.name;
+        EXPECT_EQ(cb, v.cbData) << v.name;
+        for (DWORD i = 0; i < cb; i++) EXPECT_EQ(data[i], 0) << v.name << " byte " << i;
+    }
+    char szText[32] = "";
+    DWORD cb = sizeof(szText);
+    RegQueryValueExA(hKey, "Owner", nullptr, nullptr, reinterpret_cast<BYTE*>(szText), &cb);
+    EXPECT_STREQ(szText, "someone") << "values outside the record are left alone";
+    RegCloseKey(hKey);
+    RegDeleteKeyA(HKEY_CURRENT_USER, SZ_RECORD_KEY);
+}
+
+TEST_F(Run, MissingRecordKeyStaysMissing)
+{
+    RegDeleteKeyA(HKEY_CURRENT_USER, SZ_RECORD_KEY);
+    Outcome out = RunTool(dir, 512 * KiB, "");
+    EXPECT_ONLY_BOX(out.run, "Message", SZ_DONE, "dialog");
+    HKEY hKey;
+    EXPECT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, SZ_RECORD_KEY, 0, KEY_READ, &hKey), ERROR_FILE_NOT_FOUND);
+}
 
 } // namespace
