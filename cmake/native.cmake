@@ -6,7 +6,7 @@ add_link_options(${QUENLOW_SANITIZE})
 
 add_subdirectory(${GTEST_SOURCE_DIR} ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
 
-add_library(quenlow_rules STATIC flash/protocol.cpp)
+add_library(quenlow_rules STATIC flash/protocol.cpp log/logtext.cpp)
 target_include_directories(quenlow_rules PUBLIC ${CMAKE_SOURCE_DIR})
 target_compile_options(quenlow_rules PRIVATE ${QUENLOW_WARNINGS})
 

@@ -7,7 +7,8 @@
 set(CMAKE_RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bin)
 
 # Functions that exist on Windows XP SP3, ANSI calls throughout.
-set(QUENLOW_WIN_DEFS _WIN32_WINNT=0x0501 WINVER=0x0501 _WIN32_IE=0x0600 NOMINMAX)
+set(QUENLOW_WIN_DEFS _WIN32_WINNT=0x0501 WINVER=0x0501 NTDDI_VERSION=0x05010300 _WIN32_IE=0x0600
+  NOMINMAX)
 
 # Everything of the tool but its entry point, so tests can link the real code.
 add_library(quenlow_core STATIC
@@ -19,6 +20,8 @@ add_library(quenlow_core STATIC
   link/port_lock.cpp
   link/reader.cpp
   link/replies.cpp
+  log/logtext.cpp
+  log/runlog.cpp
   flash/protocol.cpp
   flash/record.cpp
   flash/sync_shutdown.cpp

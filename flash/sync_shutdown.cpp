@@ -3,6 +3,7 @@
 #include "flash/flash.h"
 
 #include "common/globals.h"
+#include "log/runlog.h"
 
 // Access asked of the sync software's process: PROCESS_ALL_ACCESS as the
 // older headers define it, which every Windows version grants.
@@ -27,10 +28,15 @@ void KillProcessByWindowTitle(const char* szTitle)
         char szText[TITLE_BUFFER_SIZE] = "";
         GetWindowTextA(hWnd, szText, TITLE_BUFFER_SIZE);
         bool bMatch = lstrcmpA(szText, szTitle) == 0;
-        if (bMatch) TerminateProcess(hProcess, SYNC_EXIT_CODE);
+        if (bMatch) {
+            BOOL bEnded = TerminateProcess(hProcess, SYNC_EXIT_CODE);
+            LogEvent("sync software: window \"%s\" found, process %lu %s", szTitle, dwProcessId,
+                     bEnded ? "ended" : "could not be ended");
+        }
         if (hProcess != nullptr) CloseHandle(hProcess);
         if (bMatch) return;
     }
+    LogEvent("sync software: no window \"%s\"", szTitle);
 }
 
 void StopSyncManager()

@@ -10,6 +10,8 @@
 #include "flash/protocol.h"
 #include "link/link.h"
 #include "link/replies.h"
+#include "log/logtext.h"
+#include "log/runlog.h"
 #include "res/resource.h"
 #include "shell/shell.h"
 #include "ui/ui.h"
@@ -20,11 +22,21 @@ static constexpr INT_PTR DLG_RESULT_DONE = 1;
 // Size of the buffer for the ROM-size refusal text.
 static constexpr int REFUSAL_TEXT_SIZE = 100;
 
-// Reads exactly cb bytes of the image; false on a failed or short read.
+// When the handheld's latest block request was seen, for the log's block
+// times.  Worker thread only.
+static double msRequestSeen = 0;
+
+// Reads exactly cb bytes of the image; false, with the run ended, on a failed
+// or short read.
 static bool ReadImage(HANDLE hImage, BYTE* pBuf, DWORD cb)
 {
     DWORD dwRead = 0;
-    return ReadFile(hImage, pBuf, cb, &dwRead, nullptr) && dwRead == cb;
+    if (ReadFile(hImage, pBuf, cb, &dwRead, nullptr) && dwRead == cb) return true;
+    LogText why = SystemErrorText(GetLastError());
+    StopDialogTimer(TIMER_WATCHDOG);
+    EndRunWithError(hMainWnd, "Can't read nk.nb0", "Error", "image: nk.nb0 can't be read (%s)",
+                    dwRead < cb ? "it ended early" : why.sz);
+    return false;
 }
 
 // The handheld has 30 s from now to ask for the next block.
@@ -33,16 +45,18 @@ static void ArmWatchdog()
     ArmDialogTimer(TIMER_WATCHDOG, TIMER_WATCHDOG_MS);
 }
 
-// Sends one data block and moves the bar; on a failed write the watchdog is
-// stopped and the run ended.
-static bool SendBlock(const BYTE* pBlock, DWORD dwFileSize)
+// Sends data block number `block` and moves the bar; on a failed write the
+// watchdog is stopped and the run ended.
+static bool SendBlock(const BYTE* pBlock, DWORD dwFileSize, uint32_t block)
 {
     if (!LinkSend(pBlock, BLOCK_SIZE)) {
         StopDialogTimer(TIMER_WATCHDOG);
-        EndRunWithError(hProgressDlg, "Lost USB connection!");
+        EndRunWithError(hProgressDlg, "Lost USB connection!", "Error", "lost: writing %s failed: %s",
+                        WhatWasSent(block, BlocksForImage(dwFileSize)).sz, LinkFailureText().sz);
         return false;
     }
     AdvanceProgress(BLOCK_SIZE, dwFileSize);
+    LogBlockSent(block, LogClockMs() - msRequestSeen);
     return true;
 }
 
@@ -56,7 +70,8 @@ static void RefuseImage(uint32_t dwRemaining, uint32_t romMegabytes)
              "Flash ROM size is not enough!\r\nImage File size : %u Mbytes\r\nFlash ROM size : %u "
              "Mbytes",
              ImageMegabytes(dwRemaining), romMegabytes);
-    EndRunWithError(hProgressDlg, szText, nullptr);
+    EndRunWithError(hProgressDlg, szText, nullptr, "refused: image of %u MiB for a %u MiB flash ROM",
+                    ImageMegabytes(dwRemaining), romMegabytes);
 }
 
 // Reads the head and the deferred block into their buffers; false (run ended)
@@ -66,15 +81,11 @@ static bool LoadRegions(HANDLE hImage)
     pChunkBuf = static_cast<BYTE*>(LocalAlloc(LMEM_FIXED, REGION_SIZE));
     pDeferredBuf = static_cast<BYTE*>(LocalAlloc(LMEM_FIXED, REGION_SIZE));
     if (pChunkBuf == nullptr || pDeferredBuf == nullptr) {
-        EndRunWithError(hMainWnd, "Not enough memory");
+        EndRunWithError(hMainWnd, "Not enough memory", "Error",
+                        "memory: the image's two 256 KiB buffers can't be had");
         return false;
     }
-    if (!ReadImage(hImage, pChunkBuf, REGION_SIZE) ||
-        !ReadImage(hImage, pDeferredBuf, REGION_SIZE)) {
-        EndRunWithError(hMainWnd, "Can't read nk.nb0");
-        return false;
-    }
-    return true;
+    return ReadImage(hImage, pChunkBuf, REGION_SIZE) && ReadImage(hImage, pDeferredBuf, REGION_SIZE);
 }
 
 // Sends the length word and starts the data phase.
@@ -89,9 +100,13 @@ static bool Announce(DWORD dwFileSize)
     ForgetRomReply();
     if (!LinkSend(word, sizeof(word))) {
         StopDialogTimer(TIMER_WATCHDOG);
-        EndRunWithError(hProgressDlg, "Lost USB connection!");
+        EndRunWithError(hProgressDlg, "Lost USB connection!", "Error",
+                        "lost: writing the length word failed: %s", LinkFailureText().sz);
         return false;
     }
+    LogBlockCount(BlocksForImage(dwFileSize));
+    LogEvent("length word %lu sent: %lu blocks of 131,072 bytes to go",
+             static_cast<unsigned long>(length), static_cast<unsigned long>(BlocksForImage(dwFileSize)));
     BeginProgress(dwFileSize);
     return true;
 }
@@ -103,24 +118,30 @@ static bool Announce(DWORD dwFileSize)
 // right behind it does not overwrite.
 static bool SendBody(HANDLE hImage, DWORD dwFileSize, uint32_t& dwRemaining)
 {
+    BYTE romLogged = 0;
     for (;;) {
         Sleep(1);
         if (RunEnded()) return false;
-        uint32_t romMegabytes = RomReplyMegabytes(LatchedRomReply(), 0);
+        BYTE rom = LatchedRomReply();
+        uint32_t romMegabytes = RomReplyMegabytes(rom, 0);
         if (romMegabytes != 0 && RomTooSmall(dwRemaining, romMegabytes)) {
             RefuseImage(dwRemaining, romMegabytes);
             return false;
         }
+        if (romMegabytes != 0 && rom != romLogged) {
+            romLogged = rom;
+            LogEvent("ROM-size reply: %lu MiB flash ROM, image of %lu MiB fits",
+                     static_cast<unsigned long>(romMegabytes),
+                     static_cast<unsigned long>(ImageMegabytes(dwRemaining)));
+        }
         if (!IsReply(ReplyBuffer[0].load(), ReplyBuffer[1].load(), REPLY_NEXT)) continue;
+        msRequestSeen = LogClockMs();
         ArmWatchdog();
         ConsumeReply();
         if (dwRemaining <= REGION_SIZE) return true;
-        if (!ReadImage(hImage, pChunkBuf, BLOCK_SIZE)) {
-            StopDialogTimer(TIMER_WATCHDOG);
-            EndRunWithError(hMainWnd, "Can't read nk.nb0");
-            return false;
-        }
-        if (!SendBlock(pChunkBuf, dwFileSize)) return false;
+        if (!ReadImage(hImage, pChunkBuf, BLOCK_SIZE)) return false;
+        uint32_t block = (LengthWord(dwFileSize) - dwRemaining) / BLOCK_SIZE + 1;
+        if (!SendBlock(pChunkBuf, dwFileSize, block)) return false;
         dwRemaining -= BLOCK_SIZE;
     }
 }
@@ -130,14 +151,17 @@ static bool SendBody(HANDLE hImage, DWORD dwFileSize, uint32_t& dwRemaining)
 // is left in the buffer: nothing follows it.
 static void Finish(DWORD dwFileSize)
 {
-    if (!SendBlock(pDeferredBuf, dwFileSize)) return;
+    uint32_t blocks = BlocksForImage(dwFileSize);
+    if (!SendBlock(pDeferredBuf, dwFileSize, blocks - 1)) return;
     while (!IsReply(ReplyBuffer[0].load(), ReplyBuffer[1].load(), REPLY_NEXT)) {
         if (RunEnded()) return;
     }
+    msRequestSeen = LogClockMs();
     ArmWatchdog();
-    if (!SendBlock(pDeferredBuf + BLOCK_SIZE, dwFileSize)) return;
+    if (!SendBlock(pDeferredBuf + BLOCK_SIZE, dwFileSize, blocks)) return;
     StopDialogTimer(TIMER_WATCHDOG);
     if (!ClaimRunEnd()) return;
+    LogDone(LengthWord(dwFileSize));
     ResetUpdateRecord();
     bFlashDone.store(1);
     ShrinkProgressDialog();
@@ -150,8 +174,10 @@ int TransferImage(HANDLE hImage)
 {
     DWORD dwFileSize = GetFileSize(hImage, nullptr);
     if (dwFileSize == INVALID_FILE_SIZE) {
+        DWORD dwError = GetLastError();
         CloseHandle(hImage);
-        EndRunWithError(hMainWnd, "Can't get nk.nb0 file size");
+        EndRunWithError(hMainWnd, "Can't get nk.nb0 file size", "Error",
+                        "image: the size of nk.nb0 can't be read (%s)", SystemErrorText(dwError).sz);
         return 0;
     }
     uint32_t dwRemaining = LengthWord(dwFileSize);

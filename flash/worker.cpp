@@ -8,6 +8,8 @@
 #include "link/link.h"
 #include "link/port_lock.h"
 #include "link/replies.h"
+#include "log/logtext.h"
+#include "log/runlog.h"
 #include "res/resource.h"
 #include "shell/shell.h"
 #include "ui/ui.h"
@@ -25,18 +27,25 @@ static HANDLE OpenImage()
     HANDLE hImage = CreateFileA(szImagePath, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                 FILE_ATTRIBUTE_NORMAL, nullptr);
     if (hImage == INVALID_HANDLE_VALUE) {
-        EndRunWithError(hMainWnd, "Can't open nk.nb0");
+        EndRunWithError(hMainWnd, "Can't open nk.nb0", "Error", "image: nk.nb0 can't be opened (%s)",
+                        SystemErrorText(GetLastError()).sz);
         return INVALID_HANDLE_VALUE;
     }
     DWORD dwHigh = 0;
     SetLastError(NO_ERROR);
     DWORD dwLow = GetFileSize(hImage, &dwHigh);
-    bool bUnknown = dwLow == INVALID_FILE_SIZE && GetLastError() != NO_ERROR;
+    DWORD dwError = GetLastError();
+    bool bUnknown = dwLow == INVALID_FILE_SIZE && dwError != NO_ERROR;
     ImageVerdict verdict = CheckImageSize(dwLow, dwHigh, bUnknown);
     if (verdict == IMAGE_OK) return hImage;
     CloseHandle(hImage);
-    EndRunWithError(hMainWnd, verdict == IMAGE_SIZE_UNKNOWN ? "Can't get nk.nb0 file size"
-                                                            : "Invalid nk.nb0 file size");
+    if (verdict == IMAGE_SIZE_UNKNOWN)
+        EndRunWithError(hMainWnd, "Can't get nk.nb0 file size", "Error",
+                        "image: the size of nk.nb0 can't be read (%s)", SystemErrorText(dwError).sz);
+    else
+        EndRunWithError(hMainWnd, "Invalid nk.nb0 file size", "Error",
+                        "image: nk.nb0 is %lu bytes%s, not 524,288 + k x 131,072 below 4 GiB", dwLow,
+                        dwHigh ? " above a multiple of 4 GiB" : "");
     return INVALID_HANDLE_VALUE;
 }
 
@@ -47,8 +56,10 @@ static bool StartReplyReader()
     bStopReader.store(0);
     HANDLE hThread = CreateThread(nullptr, 0, UsbReaderThread, nullptr, 0, nullptr);
     if (hThread == nullptr) {
+        LogText why = SystemErrorText(GetLastError());
         ClosePortOnce();
-        EndRunWithError(hMainWnd, "Can't start USB reader");
+        EndRunWithError(hMainWnd, "Can't start USB reader", "Error",
+                        "thread: the USB reader can't be started (%s)", why.sz);
         return false;
     }
     CloseHandle(hThread);
@@ -69,13 +80,20 @@ static bool GreetBootLoader()
     static const BYTE connect[1] = {HOST_CONNECT};
     if (!LinkSend(connect, sizeof(connect))) {
         StopDialogTimer(TIMER_HANDSHAKE);
-        EndRunWithError(hProgressDlg, "Lost USB connection!");
+        EndRunWithError(hProgressDlg, "Lost USB connection!", "Error",
+                        "lost: writing the connect byte failed: %s", LinkFailureText().sz);
         return false;
     }
+    LogConnectSent();
+    double msSent = LogClockMs();
     while (!IsReadyReply(ReplyBuffer[0].load(), ReplyBuffer[1].load(), ReplyBuffer[2].load())) {
         if (RunEnded()) return false;
     }
     StopDialogTimer(TIMER_HANDSHAKE);
+    LogEvent("ready reply %s, %s after the connect byte",
+             IsReply(ReplyBuffer[0].load(), ReplyBuffer[1].load(), REPLY_READY) ? "05 00"
+                                                                                 : "one byte out of step",
+             FormatMs(LogClockMs() - msSent).sz);
     return true;
 }
 
@@ -85,7 +103,12 @@ static void RunFlashUpdate()
     szImagePath = "nk.nb0";
     HANDLE hImage = OpenImage();
     if (hImage == INVALID_HANDLE_VALUE) return;
-    Sleep(SYNC_RELEASE_PAUSE_MS);
+    // The image is hashed for the log inside the pause, which it lengthens
+    // only when hashing takes longer than the pause itself.
+    DWORD dwStart = GetTickCount();
+    LogImage(hImage, GetFileSize(hImage, nullptr));
+    DWORD dwSpent = GetTickCount() - dwStart;
+    Sleep(dwSpent < SYNC_RELEASE_PAUSE_MS ? SYNC_RELEASE_PAUSE_MS - dwSpent : 0);
     pReplyWrite.store(ReplyBuffer);
     bool bReady = false;
     if (OpenLinkPort()) {
@@ -105,6 +128,7 @@ static void RunFlashUpdate()
 
 DWORD WINAPI UpdateWorker(LPVOID)
 {
+    OpenRunLog();
     StopSyncManager();
     Sleep(SYNC_RELEASE_PAUSE_MS);
     RunFlashUpdate();

@@ -6,6 +6,8 @@
 
 #include <cstdint>
 
+#include "log/logtext.h"
+
 // Device-control requests of the handheld's USB serial driver
 // (FILE_DEVICE_SERIAL_PORT, METHOD_BUFFERED, FILE_ANY_ACCESS).
 constexpr DWORD IOCTL_LINK_ARM_MASK = 0x001B0028;   // in: event word
@@ -26,6 +28,10 @@ bool LinkWrite(const BYTE* pBytes, uint32_t length);
 // Writes the whole buffer in pieces of at most 12,288 bytes; true when every
 // byte was written, false at the first piece that was not.
 bool LinkSend(const BYTE* pBytes, uint32_t length);
+
+// Why the last write that failed did: the system's error, a short count, or
+// a closed port.  For the log.
+LogText LinkFailureText();
 
 // Thread entry of the reply reader.  It ends when a device request fails or
 // bStopReader is seen at the start of a cycle, and closes the port (once).

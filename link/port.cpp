@@ -3,13 +3,20 @@
 // requests on the same handle, all through the port lock.
 #include "link/link.h"
 
+#include <cstdio>
+
 #include "common/globals.h"
 #include "link/pieces.h"
 #include "link/port_lock.h"
+#include "log/runlog.h"
 #include "shell/shell.h"
 
 // The device that the handheld's USB driver presents.
 static const char SZ_LINK_DEVICE[] = "\\\\.\\WCEUSBSH001";
+
+// The last failed write: its error (0 when it went out short), and how many
+// of its bytes went.  Worker thread only.
+static DWORD dwFailError = 0, dwFailWritten = 0, dwFailLength = 0;
 
 // 115,200 baud, 8 data bits, no parity, one stop bit, no flow control, DTR
 // and RTS held on.  fParity stays 1 as the handheld's driver has always been
@@ -46,10 +53,15 @@ int OpenLinkPort()
 {
     HANDLE hPort = CreateFileA(SZ_LINK_DEVICE, GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                                OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+    DWORD dwError = GetLastError();
     PublishPort(hPort, ApplyLinkSettings);
-    if (hPort != INVALID_HANDLE_VALUE) return 1;
+    if (hPort != INVALID_HANDLE_VALUE) {
+        LogEvent("port %s opened", SZ_LINK_DEVICE);
+        return 1;
+    }
     EndRunWithError(hProgressDlg,
-                    "Can't open USB port.\r\nPlease re-plug in USB cable, then rerun host program.");
+                    "Can't open USB port.\r\nPlease re-plug in USB cable, then rerun host program.",
+                    "Error", "port: %s can't be opened (%s)", SZ_LINK_DEVICE, SystemErrorText(dwError).sz);
     return 0;
 }
 
@@ -64,8 +76,24 @@ bool LinkWrite(const BYTE* pBytes, uint32_t length)
     BOOL bOk = PortRequest(&ov, &dwWritten, true, [&](HANDLE hPort, OVERLAPPED* pOv, DWORD* pCount) {
         return WriteFile(hPort, pBytes, length, pCount, pOv);
     });
+    DWORD dwError = bOk ? 0 : GetLastError();
     CloseHandle(ov.hEvent);
-    return bOk && dwWritten == length;
+    if (bOk && dwWritten == length) return true;
+    dwFailError = dwError;
+    dwFailWritten = dwWritten;
+    dwFailLength = length;
+    return false;
+}
+
+LogText LinkFailureText()
+{
+    if (dwFailError != 0 && PortIsOpen()) return SystemErrorText(dwFailError);
+    LogText text;
+    if (!PortIsOpen())
+        snprintf(text.sz, sizeof(text.sz), "the port had been closed");
+    else
+        snprintf(text.sz, sizeof(text.sz), "went out short, %lu of %lu bytes", dwFailWritten, dwFailLength);
+    return text;
 }
 
 bool LinkSend(const BYTE* pBytes, uint32_t length)

@@ -1,6 +1,8 @@
 // The port lock; see port_lock.h.
 #include "link/port_lock.h"
 
+#include "log/runlog.h"
+
 // Guards hLinkPort and bPortOpen between the worker and the reader.
 static CRITICAL_SECTION csPort;
 
@@ -51,6 +53,7 @@ bool ClosePortOnce()
     CloseHandle(hLinkPort);
     bPortOpen = false;
     LeavePort();
+    LogEvent("port closed");
     return true;
 }
 

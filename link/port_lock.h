@@ -45,7 +45,10 @@ bool PortWritesShut();
 template <class IssueFn>
 BOOL PortRequest(OVERLAPPED* pOv, DWORD* pCount, bool bWrite, IssueFn issue)
 {
-    if (!EnterOpenPort(bWrite)) return FALSE;
+    if (!EnterOpenPort(bWrite)) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
     HANDLE hEvent = pOv->hEvent;
     ZeroMemory(pOv, sizeof(*pOv));
     pOv->hEvent = hEvent;

@@ -12,6 +12,7 @@
 #include "common/globals.h"
 #include "link/port_lock.h"
 #include "link/replies.h"
+#include "log/runlog.h"
 
 // One device-control request on the port through the reader's record.
 static BOOL ReaderIoctl(OVERLAPPED* pOv, DWORD dwCode, DWORD* pEventWord, bool bOutput)
@@ -81,14 +82,30 @@ DWORD WINAPI UsbReaderThread(LPVOID)
     }
     bReaderReady.store(1);
     BYTE pair[2] = {0, 0};
-    while (bArmed && bStopReader.load() == 0 &&
-           ReaderIoctl(&ov, IOCTL_LINK_WAIT_EVENT, &dwEventWord, true) &&
-           ReaderIoctl(&ov, IOCTL_LINK_ARM_MASK, &dwEventWord, false)) {
+    const char* szWhy = "the arm request failed";
+    while (bArmed && bStopReader.load() == 0) {
+        if (!ReaderIoctl(&ov, IOCTL_LINK_WAIT_EVENT, &dwEventWord, true)) {
+            szWhy = "the wait request failed";
+            break;
+        }
+        if (!ReaderIoctl(&ov, IOCTL_LINK_ARM_MASK, &dwEventWord, false)) {
+            szWhy = "the arm request failed";
+            break;
+        }
         ClearReplyBuffer();
         DrainReplies(&ov, pair);
-        if (!ReaderIoctl(&ov, IOCTL_LINK_CYCLE_END, &dwEventWord, false)) break;
+        if (!ReaderIoctl(&ov, IOCTL_LINK_CYCLE_END, &dwEventWord, false)) {
+            szWhy = "the cycle-end request failed";
+            break;
+        }
     }
+    LogText why = SystemErrorText(GetLastError());
     if (ov.hEvent != nullptr) CloseHandle(ov.hEvent);
+    // A reader whose port the worker closed ends as expected: nothing to say.
+    if (bStopReader.load() != 0)
+        LogEvent("reply reader ended: told to stop");
+    else if (PortIsOpen())
+        LogEvent("reply reader ended: %s (%s)", szWhy, why.sz);
     ClosePortOnce();
     ExitThread(0);
 }

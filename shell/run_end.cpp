@@ -2,8 +2,12 @@
 // window is closed, which ends the dialog's modal loop and the program.
 #include "shell/shell.h"
 
+#include <cstdarg>
+#include <cstdio>
+
 #include "common/globals.h"
 #include "link/port_lock.h"
+#include "log/runlog.h"
 
 // The claim is the port's write shut: taken under the port lock, it can't
 // fall between a write's check and its issue.
@@ -17,9 +21,16 @@ bool RunEnded()
     return PortWritesShut();
 }
 
-void EndRunWithError(HWND hOwner, const char* szText, const char* szCaption)
+void EndRunWithError(HWND hOwner, const char* szText, const char* szCaption,
+                     const char* szCauseFormat, ...)
 {
     if (!ClaimRunEnd()) return;
+    char szCause[256];
+    va_list args;
+    va_start(args, szCauseFormat);
+    vsnprintf(szCause, sizeof(szCause), szCauseFormat, args);
+    va_end(args);
+    LogEnd("%s", szCause);
     MessageBoxA(hOwner, szText, szCaption, MB_OK);
     SendMessageA(hMainWnd, WM_CLOSE, 0, 0);
 }

@@ -30,7 +30,9 @@ bool ClaimRunEnd();
 // True once the run's end has been claimed; the worker then leaves its waits.
 bool RunEnded();
 
-// Ends the run on an error, unless it has ended already: a box with an OK
-// button, owned by hOwner, then a synchronous WM_CLOSE to the main window,
-// which ends the program.  A null caption shows the system's default one.
-void EndRunWithError(HWND hOwner, const char* szText, const char* szCaption = "Error");
+// Ends the run on an error, unless it has ended already: the log's end line
+// with the exact cause (printf-style), a box with an OK button owned by
+// hOwner, then a synchronous WM_CLOSE to the main window, which ends the
+// program.  A null caption shows the system's default one.
+void EndRunWithError(HWND hOwner, const char* szText, const char* szCaption,
+                     const char* szCauseFormat, ...);

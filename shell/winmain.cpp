@@ -4,6 +4,7 @@
 #include <commctrl.h>
 
 #include "link/port_lock.h"
+#include "log/runlog.h"
 
 // Makes sure the progress bar's window class exists before dialog 102 is
 // created; the manifest selects common controls 6 for it.
@@ -22,6 +23,7 @@ int WINAPI WinMain(HINSTANCE hInstance, HINSTANCE, LPSTR, int)
     RegisterMainWindowClass(hInstance);
     RegisterProgressBarClass();
     InitPortLock();
+    InitRunLog();
     LoadMessageCatalogue();
     if (!CreateMainWindow(hInstance)) return 0;
     MSG msg = {};

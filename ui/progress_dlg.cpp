@@ -6,6 +6,7 @@
 #include <commctrl.h>
 
 #include "common/globals.h"
+#include "log/runlog.h"
 #include "res/resource.h"
 #include "shell/shell.h"
 #include "ui/dialog_math.h"
@@ -97,6 +98,7 @@ static INT_PTR OnTimer(HWND hDlg, WPARAM idTimer)
     bool bFirst = ClaimRunEnd();
     KillTimer(hDlg, idTimer);
     if (!bFirst) return FALSE;
+    LogTimerEnd(static_cast<UINT>(idTimer));
     ShrinkProgressDialog();
     MessageBoxA(hDlg, "Lost USB connection!", "Error", MB_OK);
     EndDialog(hDlg, DLG_RESULT_LOST);

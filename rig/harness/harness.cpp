@@ -18,15 +18,17 @@ std::string BinExe(const char* szName)
     return OpWinePath(BinDir() + "/" + szName);
 }
 
-// Deletes a folder's files (one level: scratch folders hold no subfolders).
+// Deletes a folder's files and its empty subfolders (a test may leave one
+// where a file is expected).
 static void EmptyFolder(const std::string& winDir)
 {
     WIN32_FIND_DATAA fd;
     HANDLE hFind = FindFirstFileA((winDir + "\\*").c_str(), &fd);
     if (hFind == INVALID_HANDLE_VALUE) return;
     do {
-        if (!(fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
-            DeleteFileA((winDir + "\\" + fd.cFileName).c_str());
+        std::string path = winDir + "\\" + fd.cFileName;
+        if (!(fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) DeleteFileA(path.c_str());
+        else if (fd.cFileName[0] != '.') RemoveDirectoryA(path.c_str());
     } while (FindNextFileA(hFind, &fd));
     FindClose(hFind);
 }
@@ -282,3 +284,26 @@ std::vector<std::string> ProcessesNamed(std::initializer_list<const char*> names
     CloseHandle(hSnap);
     return found;
 }
+
+std::vector<std::string> ToolLog(const std::string& dir)
+{
+    std::vector<std::string> lines;
+    std::string line;
+    for (uint8_t b : ReadAll(dir + "/quenlow.log")) {
+        if (b == '\r') continue;
+        if (b != '\n') {
+            line += static_cast<char>(b);
+            continue;
+        }
+        size_t text = line.find(" ms  ");
+        lines.push_back(text == std::string::npos ? line : line.substr(text + 5));
+        line.clear();
+    }
+    return lines;
+}
+
+std::string UnixOutput(const std::string& command)
+{
+    return OpUnixOutput(command);
+}
+

@@ -118,6 +118,13 @@ struct Outcome {
 Outcome RunTool(const std::string& dir, uint32_t imageSize, const std::string& simOptions,
                 DWORD limitMs = 60000, DWORD okDelayMs = 200);
 
+// The tool's log in dir (quenlow.log), a line each, without the time that
+// leads every line.
+std::vector<std::string> ToolLog(const std::string& dir);
+
+// Output of a Linux shell command, run from this Windows process.
+std::string UnixOutput(const std::string& command);
+
 // Names of the processes of this Wine lane whose image name is one of these.
 std::vector<std::string> ProcessesNamed(std::initializer_list<const char*> names);
 

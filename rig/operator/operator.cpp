@@ -191,6 +191,17 @@ static long long FileSize(const std::string& winPath)
     return (static_cast<long long>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
 }
 
+// A file of this process's own under /tmp (process ids repeat across Wine
+// lanes; the display does not).
+static std::string UnixTempFile(const char* szWhat)
+{
+    const char* pszDisplay = getenv("DISPLAY");
+    char szPath[128];
+    snprintf(szPath, sizeof(szPath), "/tmp/%s-%s-%lu.txt", szWhat,
+             pszDisplay != nullptr ? pszDisplay + (*pszDisplay == ':') : "x", GetCurrentProcessId());
+    return szPath;
+}
+
 // Runs a Unix program that writes unixOutPath and waits for that file: Wine
 // starts a Unix program without a process handle, so the output counts as
 // written once it exists and has stopped growing.
@@ -212,21 +223,18 @@ static bool RunUnixForFile(const std::string& unixExe, const std::string& args,
     return false;
 }
 
-// Shape of the X cursor shown now ("WxH@x,y#pixelhash"), read by qlxcursor; empty
-// if it can't be read.  A cursor handle means nothing outside the process
-// that loaded it, but every process's cursor becomes the same X image.
-static std::string XCursorShape()
+// qlxcursor's line: "WxH@x,y#hash screen=WxH" for the X cursor shown now and
+// the screen; empty if it can't be read.  A cursor handle means nothing
+// outside the process that loaded it, but every process's cursor becomes the
+// same X image.
+static std::string XCursorLine()
 {
     // qlxcursor is a Linux program of the native tree (rig/build.sh builds it).
     const char* pszTool = getenv("QL_XCURSOR");
     if (pszTool == nullptr) return "";
-    // Process ids repeat across Wine lanes; the display does not.
-    const char* pszDisplay = getenv("DISPLAY");
-    char szOut[96];
-    snprintf(szOut, sizeof(szOut), "/tmp/qlxcursor-%s-%lu.txt",
-             pszDisplay != nullptr ? pszDisplay + (*pszDisplay == ':') : "x", GetCurrentProcessId());
-    if (!RunUnixForFile(pszTool, szOut, szOut)) return "";
-    std::string winOut = OpWinePath(szOut);
+    std::string out = UnixTempFile("qlxcursor");
+    if (!RunUnixForFile(pszTool, out, out)) return "";
+    std::string winOut = OpWinePath(out);
     std::string shape;
     if (FILE* pFile = fopen(winOut.c_str(), "r")) {
         char szLine[128] = "";
@@ -236,6 +244,23 @@ static std::string XCursorShape()
     DeleteFileA(winOut.c_str());
     while (!shape.empty() && (shape.back() == '\n' || shape.back() == '\r')) shape.pop_back();
     return shape;
+}
+
+// Shape of the X cursor shown now ("WxH@x,y#pixelhash").
+static std::string XCursorShape()
+{
+    std::string line = XCursorLine();
+    return line.substr(0, line.find(' '));
+}
+
+SIZE OpScreenSize()
+{
+    std::string line = XCursorLine();
+    SIZE size = {0, 0};
+    size_t at = line.find(" screen=");
+    if (at != std::string::npos)
+        sscanf(line.c_str() + at + 8, "%ldx%ld", &size.cx, &size.cy);
+    return size;
 }
 
 // Lets this thread's windows handle what is queued for dwMs milliseconds.
@@ -306,6 +331,21 @@ std::string OpCursorOver(HWND hWnd)
     SetCursorPos((rc.left + rc.right) / 2, (rc.top + rc.bottom) / 2 + 8);
     Sleep(200);
     return OpCursorNow();
+}
+
+std::string OpUnixOutput(const std::string& command)
+{
+    std::string out = UnixTempFile("qlunix");
+    if (!RunUnixForFile("/bin/sh", "-c \"" + command + " > " + out + "\"", out)) return "";
+    std::vector<char> text;
+    if (FILE* pFile = fopen(OpWinePath(out).c_str(), "r")) {
+        char szBuf[512];
+        size_t n;
+        while ((n = fread(szBuf, 1, sizeof(szBuf), pFile)) > 0) text.insert(text.end(), szBuf, szBuf + n);
+        fclose(pFile);
+    }
+    DeleteFileA(OpWinePath(out).c_str());
+    return std::string(text.begin(), text.end());
 }
 
 // Runs ImageMagick's import against the X display Wine draws on.

@@ -76,6 +76,14 @@ std::string OpCursorOver(HWND hWnd);
 // Names the cursor shape shown now, without moving the pointer.
 std::string OpCursorNow();
 
+// The X screen's size, read from the X server itself: a Wine process's own
+// idea of the screen can be stuck at 1 x 0 when it started while another
+// process of the prefix rewrote the display's records.
+SIZE OpScreenSize();
+
+// Output of a Linux shell command, run through /bin/sh; empty if it failed.
+std::string OpUnixOutput(const std::string& command);
+
 // Saves a picture of the whole screen (Xvfb's) to a PNG file; false on failure.
 bool OpScreenshot(const std::string& unixPngPath);
 

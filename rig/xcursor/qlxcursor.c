@@ -1,6 +1,7 @@
 /*
- * Prints the shape of the X pointer's cursor as "WxH@x,y#hash" into the file
- * named by its argument (or stdout).  Under Wine a cursor handle means
+ * Prints the shape of the X pointer's cursor as "WxH@x,y#hash", and the
+ * screen's size as " screen=WxH", into the file named by its argument (or
+ * stdout).  Under Wine a cursor handle means
  * nothing outside the process that loaded it, but every process's cursor ends
  * up as the same X cursor image, so the operator judges shapes with this.
  */
@@ -25,8 +26,9 @@ int main(int argc, char **argv)
     }
     FILE *out = argc > 1 ? fopen(argv[1], "w") : stdout;
     if (out == NULL) return 1;
-    fprintf(out, "%ux%u@%u,%u#%08x\n", image->width, image->height, image->xhot, image->yhot,
-            hash);
+    fprintf(out, "%ux%u@%u,%u#%08x screen=%dx%d\n", image->width, image->height, image->xhot,
+            image->yhot, hash, DisplayWidth(display, DefaultScreen(display)),
+            DisplayHeight(display, DefaultScreen(display)));
     if (out != stdout) fclose(out);
     XFree(image);
     XCloseDisplay(display);

@@ -7,6 +7,7 @@
 
 #include "flash/protocol.h"
 #include "link/pieces.h"
+#include "log/logtext.h"
 #include "ui/dialog_math.h"
 
 namespace {
@@ -132,6 +133,27 @@ TEST(WriteSplitting, StopsAtFirstIncompletePiece)
     });
     EXPECT_FALSE(ok);
     EXPECT_EQ(calls, 2) << "no write after the failed one";
+}
+
+// The log is cut only beyond its limit, to its last LOG_KEEP bytes.
+TEST(RunLog, CutOnlyBeyondTheLimit)
+{
+    EXPECT_EQ(LogKeepFrom(0), 0u);
+    EXPECT_EQ(LogKeepFrom(LOG_LIMIT), 0u);
+    EXPECT_EQ(LogKeepFrom(LOG_LIMIT + 1), LOG_LIMIT + 1 - LOG_KEEP);
+    EXPECT_EQ(LogKeepFrom(0xFFFFFFFFu), 0xFFFFFFFFu - LOG_KEEP);
+}
+
+TEST(RunLog, RateAndCauses)
+{
+    EXPECT_EQ(RateKiBPerSecond(1048576, 1000000), 1024u);
+    EXPECT_EQ(RateKiBPerSecond(1048576, 0), 0u) << "no division by zero";
+    EXPECT_EQ(RateKiBPerSecond(0xFFFFFFFFull, 1), 4194303999023ull) << "no overflow";
+    EXPECT_STREQ(WatchdogCause(0, 4).sz, "watchdog: no block request within 30 s after the length word");
+    EXPECT_STREQ(WatchdogCause(3, 4).sz, "watchdog: no block request within 30 s after block 3 of 4");
+    EXPECT_STREQ(WhatWasSent(CONNECT_BYTE_NUMBER, 4).sz, "the connect byte");
+    EXPECT_STREQ(FormatMs(0.44).sz, "0.4 ms");
+    EXPECT_STREQ(FormatMs(12.4).sz, "12 ms");
 }
 
 } // namespace

@@ -3,6 +3,8 @@
 // user sees, and every byte that reached the handheld.
 #include "rig/harness/harness.h"
 
+#include <algorithm>
+
 namespace {
 
 constexpr uint32_t KiB = 1024, MiB = 1024 * KiB, BLOCK = 128 * KiB;
@@ -33,10 +35,22 @@ struct Case {
     const char* sim;      // the simulated handheld's options
     std::string box;      // the one box of the run
     const char* owner;    // its owner: "dialog" or "main"
+    const char* logEnd;   // how the log's last line names the end ('|' between choices)
     uint32_t wireMin, wireMax; // how much of the exchange reached the handheld
     DWORD okDelayMs = 300;     // how long the box stays up before OK
     DWORD limitMs = 60000;
 };
+
+// True when the log line is "end: " and one of the '|'-separated beginnings.
+bool EndsAs(const std::string& line, const std::string& choices)
+{
+    for (size_t from = 0; from <= choices.size();) {
+        size_t bar = std::min(choices.find('|', from), choices.size());
+        if (line.compare(0, 5 + bar - from, "end: " + choices.substr(from, bar - from)) == 0) return true;
+        from = bar + 1;
+    }
+    return false;
+}
 
 void PrintTo(const Case& c, std::ostream* os) { *os << c.name << " (" << c.sim << ")"; }
 
@@ -68,54 +82,57 @@ TEST_P(Ending, OneBoxAndNothingButTheImageAfterIt)
     if (c.owner == std::string("main")) {
         EXPECT_FALSE(SimLogHas(out.sim, "open")) << "the image is checked before the port";
     }
+    std::vector<std::string> log = ToolLog(out.sim.logPath.substr(0, out.sim.logPath.rfind('/')));
+    ASSERT_FALSE(log.empty()) << "no quenlow.log";
+    EXPECT_TRUE(EndsAs(log.back(), c.logEnd)) << log.back();
 }
 
 std::string CaseName(const testing::TestParamInfo<Case>& info) { return info.param.name; }
 
 INSTANTIATE_TEST_SUITE_P(Flash, Ending, testing::Values(
-    Case{"Image512KiB", 512 * KiB, "", SZ_DONE, "dialog", ALL, ALL},
-    Case{"RomRefused", 33 * MiB, "--rom 32", Refusal(33, 32), "dialog", 5, 5},
-    Case{"MissingImage", 0, "", "Can't open nk.nb0", "main", 0, 0},
-    Case{"BadImageSize", 512 * KiB - 1, "", "Invalid nk.nb0 file size", "main", 0, 0},
-    Case{"AbsentHandheld", 512 * KiB, "--absent", SZ_OPEN_FAILED, "dialog", 0, 0}), CaseName);
+    Case{"Image512KiB", 512 * KiB, "", SZ_DONE, "dialog", "Flash Done! 262144 image bytes", ALL, ALL},
+    Case{"RomRefused", 33 * MiB, "--rom 32", Refusal(33, 32), "dialog", "refused: image of 33 MiB for a 32 MiB flash ROM", 5, 5},
+    Case{"MissingImage", 0, "", "Can't open nk.nb0", "main", "image: nk.nb0 can't be opened (error 2:", 0, 0},
+    Case{"BadImageSize", 512 * KiB - 1, "", "Invalid nk.nb0 file size", "main", "image: nk.nb0 is 524287 bytes, not", 0, 0},
+    Case{"AbsentHandheld", 512 * KiB, "--absent", SZ_OPEN_FAILED, "dialog", "port: \\\\.\\WCEUSBSH001 can't be opened (error 2:", 0, 0}), CaseName);
 
 // Replies that arrive back to back: a ROM-size reply is never lost behind the
 // block request that follows it at once.
 INSTANTIATE_TEST_SUITE_P(Burst, Ending, testing::Values(
-    Case{"RomAcceptedRequestBehind", 9 * MiB - BLOCK, "--rom 8 --rom-gap 0", SZ_DONE, "dialog", ALL, ALL},
-    Case{"RomRefusedRequestBehind", 9 * MiB, "--rom 8 --rom-gap 0", Refusal(9, 8), "dialog", 5, 5},
-    Case{"RomTwiceRefused", 17 * MiB, "--rom 16 --rom-twice --rom-gap 0", Refusal(17, 16), "dialog", 5, 5},
-    Case{"RomTwiceAccepted", 9 * MiB - BLOCK, "--rom 8 --rom-twice", SZ_DONE, "dialog", ALL, ALL},
-    Case{"RequestDoubled", 512 * KiB + 3 * BLOCK, "--dup 2", SZ_DONE, "dialog", ALL, ALL}), CaseName);
+    Case{"RomAcceptedRequestBehind", 9 * MiB - BLOCK, "--rom 8 --rom-gap 0", SZ_DONE, "dialog", "Flash Done! 9043968 image bytes", ALL, ALL},
+    Case{"RomRefusedRequestBehind", 9 * MiB, "--rom 8 --rom-gap 0", Refusal(9, 8), "dialog", "refused: image of 9 MiB for a 8 MiB flash ROM", 5, 5},
+    Case{"RomTwiceRefused", 17 * MiB, "--rom 16 --rom-twice --rom-gap 0", Refusal(17, 16), "dialog", "refused: image of 17 MiB for a 16 MiB flash ROM", 5, 5},
+    Case{"RomTwiceAccepted", 9 * MiB - BLOCK, "--rom 8 --rom-twice", SZ_DONE, "dialog", "Flash Done! 9043968 image bytes", ALL, ALL},
+    Case{"RequestDoubled", 512 * KiB + 3 * BLOCK, "--dup 2", SZ_DONE, "dialog", "Flash Done! 655360 image bytes", ALL, ALL}), CaseName);
 
 // Deadlines: 1 s for the ready reply, 30 s from each block request to the
 // next; once a deadline has passed nothing more goes out, whatever comes late.
 INSTANTIATE_TEST_SUITE_P(Timing, Ending, testing::Values(
-    Case{"ReadyAt750ms", 512 * KiB, "--ready late:750", SZ_DONE, "dialog", ALL, ALL},
-    Case{"ReadyAt1500ms", 512 * KiB, "--ready late:1500", SZ_LOST, "dialog", 1, 1, 3000},
-    Case{"SilentHandheld", 512 * KiB, "--ready none", SZ_LOST, "dialog", 1, 1, 2000},
-    Case{"HandheldTakingNothing", 512 * KiB, "--deaf", SZ_LOST, "dialog", 0, 0},
-    Case{"RequestAfterStallPast30s", 512 * KiB + BLOCK, "--gap 2:31000", SZ_LOST, "dialog",
+    Case{"ReadyAt750ms", 512 * KiB, "--ready late:750", SZ_DONE, "dialog", "Flash Done! 262144 image bytes", ALL, ALL},
+    Case{"ReadyAt1500ms", 512 * KiB, "--ready late:1500", SZ_LOST, "dialog", "lost: handshake deadline passed", 1, 1, 3000},
+    Case{"SilentHandheld", 512 * KiB, "--ready none", SZ_LOST, "dialog", "lost: handshake deadline passed", 1, 1, 2000},
+    Case{"HandheldTakingNothing", 512 * KiB, "--deaf", SZ_LOST, "dialog", "lost: handshake deadline passed", 0, 0},
+    Case{"RequestAfterStallPast30s", 512 * KiB + BLOCK, "--gap 2:31000", SZ_LOST, "dialog", "lost: watchdog: no block request within 30 s after block 1 of 3",
          5 + BLOCK, 5 + BLOCK, 4000, 90000},
     Case{"WatchdogRearmedAtEachRequest", 512 * KiB + 2 * BLOCK, "--gap 2:28000 --gap 3:28000",
-         SZ_DONE, "dialog", ALL, ALL, 300, 120000},
-    Case{"QuickReplyToALateReader", 512 * KiB, "--arm-delay 300", SZ_DONE, "dialog", ALL, ALL}),
+         SZ_DONE, "dialog", "Flash Done! 524288 image bytes", ALL, ALL, 300, 120000},
+    Case{"QuickReplyToALateReader", 512 * KiB, "--arm-delay 300", SZ_DONE, "dialog", "Flash Done! 262144 image bytes", ALL, ALL}),
     CaseName);
 
 // The link failing under the transfer: one box, and the handheld got a clean
 // prefix of the exchange.
 INSTANTIATE_TEST_SUITE_P(Link, Ending, testing::Values(
-    Case{"UnpluggedMidBlock", 512 * KiB + 2 * BLOCK, "--unplug-after 200000", SZ_LOST, "dialog",
+    Case{"UnpluggedMidBlock", 512 * KiB + 2 * BLOCK, "--unplug-after 200000", SZ_LOST, "dialog", "lost: writing block 2 of 4 failed: ",
          5 + 200000, 5 + 2 * BLOCK},
-    Case{"ReadOfReadyReplyFails", 512 * KiB, "--fault read:0:1", SZ_LOST, "dialog", 1, 1},
-    Case{"WaitRequestFails", 512 * KiB, "--fault wait:0:1", SZ_LOST, "dialog", 0, 1},
-    Case{"CycleEndFails", 512 * KiB, "--fault cycle:0:1", SZ_LOST, "dialog", 1, 5 + BLOCK - 1},
+    Case{"ReadOfReadyReplyFails", 512 * KiB, "--fault read:0:1", SZ_LOST, "dialog", "lost: handshake deadline passed", 1, 1},
+    Case{"WaitRequestFails", 512 * KiB, "--fault wait:0:1", SZ_LOST, "dialog", "lost: writing the connect byte failed: the port had been closed|lost: handshake deadline passed", 0, 1},
+    Case{"CycleEndFails", 512 * KiB, "--fault cycle:0:1", SZ_LOST, "dialog", "lost: writing block 1 of 2 failed: the port had been closed|lost: watchdog", 1, 5 + BLOCK - 1},
     Case{"GarbageBeforeAndBetweenReplies", 512 * KiB + 2 * BLOCK,
-         "--garbage 0:EE11 --garbage 1:3344", SZ_DONE, "dialog", ALL, ALL},
-    Case{"LengthWordWriteFails", 512 * KiB, "--fault write:1:1", SZ_LOST, "dialog", 1, 1},
-    Case{"WriteFailsMidBlock", 512 * KiB + 2 * BLOCK, "--fault write:3:1", SZ_LOST, "dialog",
+         "--garbage 0:EE11 --garbage 1:3344", SZ_DONE, "dialog", "Flash Done! 524288 image bytes", ALL, ALL},
+    Case{"LengthWordWriteFails", 512 * KiB, "--fault write:1:1", SZ_LOST, "dialog", "lost: writing the length word failed: error ", 1, 1},
+    Case{"WriteFailsMidBlock", 512 * KiB + 2 * BLOCK, "--fault write:3:1", SZ_LOST, "dialog", "lost: writing block 1 of 4 failed: error ",
          5 + 12288, 5 + 12288},
-    Case{"WriteComesBackShort", 512 * KiB + 2 * BLOCK, "--fault short:3:1", SZ_LOST, "dialog",
+    Case{"WriteComesBackShort", 512 * KiB + 2 * BLOCK, "--fault short:3:1", SZ_LOST, "dialog", "lost: writing block 1 of 4 failed: went out short, 6144 of 12288 bytes",
          5 + 12288 + 6144, 5 + 12288 + 6144}), CaseName);
 
 // A run of the tool in a scratch folder of the test's own.
@@ -127,7 +144,7 @@ protected:
 
 // The port is opened, closed and opened again before the connect byte; the
 // bar counts the bytes sent (never the head) and the percentage reaches 100
-// only after "Flash Done!".
+// only after "Flash Done!"; the log names the image by its SHA-256.
 TEST_F(Run, FullFlashOfA32MiBImage)
 {
     Outcome out = RunTool(dir, 32 * MiB, "--rom 32", 120000);
@@ -142,11 +159,46 @@ TEST_F(Run, FullFlashOfA32MiBImage)
     EXPECT_EQ(out.run.percents.back(), "100");
     EXPECT_TRUE(out.wire == ExpectedWire(32 * MiB));
 
+    std::string sha256 = UnixOutput("sha256sum " + dir + "/nk.nb0").substr(0, 64);
+    ASSERT_EQ(sha256.size(), 64u);
+    std::vector<std::string> log = ToolLog(dir);
+    EXPECT_NE(std::find(log.begin(), log.end(), "image nk.nb0: 33554432 bytes, SHA-256 " + sha256),
+              log.end()) << "the log names the image sent by its SHA-256";
+
     std::vector<std::string> port; // the port's opens and closes, and the connect byte
     for (const SimEvent& e : out.log)
         if (e.text == "open" || e.text == "close" || e.text == "connect") port.push_back(e.text);
     port.resize(std::min<size_t>(port.size(), 4));
     EXPECT_EQ(port, (std::vector<std::string>{"open", "close", "open", "connect"}));
+}
+
+// The log never changes the run: with a folder in its place the flash goes
+// on as ever; a log grown too big keeps its tail, from a whole line on.
+TEST_F(Run, LogInTheWayChangesNothing)
+{
+    ASSERT_TRUE(CreateDirectoryA(OpWinePath(dir + "/quenlow.log").c_str(), nullptr));
+    Outcome out = RunTool(dir, 512 * KiB, "");
+    EXPECT_ONLY_BOX(out.run, "Message", SZ_DONE, "dialog");
+    EXPECT_TRUE(out.wire == ExpectedWire(512 * KiB));
+}
+
+TEST_F(Run, GrownLogIsCutToItsTail)
+{
+    std::string old;
+    for (int i = 0; old.size() < 300 * KiB; i++) old += "old line " + std::to_string(i) + "\r\n";
+    std::string lastOld = old.substr(old.rfind("old", old.size() - 3));
+    FILE* pLog = fopen(OpWinePath(dir + "/quenlow.log").c_str(), "wb");
+    ASSERT_NE(pLog, nullptr);
+    fwrite(old.data(), 1, old.size(), pLog);
+    fclose(pLog);
+    Outcome out = RunTool(dir, 512 * KiB, "");
+    EXPECT_ONLY_BOX(out.run, "Message", SZ_DONE, "dialog");
+    std::vector<uint8_t> bytes = ReadAll(dir + "/quenlow.log");
+    std::string log(bytes.begin(), bytes.end());
+    EXPECT_LT(log.size(), 128 * KiB + 4 * KiB) << "cut to its last 128 KiB, then this run";
+    EXPECT_EQ(log.compare(0, 9, "old line "), 0) << "starts with a whole line";
+    EXPECT_NE(log.find(lastOld), std::string::npos) << "the newest old line is kept";
+    EXPECT_TRUE(EndsAs(ToolLog(dir).back(), "Flash Done! 262144 image bytes")) << "this run's end last";
 }
 
 // Another program holding the port: the tool can't use it and says so once.

@@ -5,6 +5,7 @@
 #include "common/globals.h"
 #include "link/link.h"
 #include "link/port_lock.h"
+#include "log/runlog.h"
 
 namespace {
 
@@ -38,6 +39,7 @@ protected:
     static void SetUpTestSuite()
     {
         InitPortLock();
+        InitRunLog();
         WNDCLASSA wc = {};
         wc.lpfnWndProc = CountingWndProc;
         wc.hInstance = GetModuleHandleA(nullptr);

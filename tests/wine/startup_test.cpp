@@ -53,9 +53,10 @@ TEST_F(Startup, DialogOpensCentredWithMessageAndHourglass)
     EXPECT_EQ(d.percent, "0");
     EXPECT_EQ(d.barPos, 0);
     EXPECT_TRUE(d.visible);
+    SIZE screen = OpScreenSize();
     int cx = d.rect.right - d.rect.left, cy = d.rect.bottom - d.rect.top;
-    EXPECT_EQ(d.rect.left, (GetSystemMetrics(SM_CXSCREEN) - cx) / 2) << "width " << cx;
-    EXPECT_EQ(d.rect.top, (GetSystemMetrics(SM_CYSCREEN) - cy) / 2) << "height " << cy;
+    EXPECT_EQ(d.rect.left, (screen.cx - cx) / 2) << "width " << cx;
+    EXPECT_EQ(d.rect.top, (screen.cy - cy) / 2) << "height " << cy;
     EXPECT_EQ(OpCursorOver(run.hDlg), "wait");
     OpScreenshot(ArtefactPath("startup-dialog.png"));
 
