@@ -93,6 +93,11 @@ extern std::atomic<BYTE> ReplyBuffer[REPLY_BUFFER_SIZE];
 // follows at once overwrites bytes 0 and 1, but not this.
 extern std::atomic<BYTE> RomReplyLatch;
 
+// Signalled (auto-reset) by the reader each time it has stored a pair; the
+// worker waits on it where it has nothing else to do but wait for a reply.
+// Made by the worker before the reader starts; null if it could not be.
+extern HANDLE hReplyEvent;
+
 // Where the reader stores the next pair; only ever pointed at ReplyBuffer's
 // start, by the reader and by the worker when it takes a reply.
 extern std::atomic<std::atomic<BYTE>*> pReplyWrite;

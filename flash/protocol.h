@@ -40,6 +40,16 @@ constexpr uint32_t MEGABYTE = 0x100000;
 constexpr unsigned TIMER_HANDSHAKE_MS = 1000;
 constexpr unsigned TIMER_WATCHDOG_MS = 30000;
 
+// Pause before every look at the reply buffer in the data phase.
+constexpr unsigned POLL_MS = 1;
+
+// Longest wait for the reader's signal in the waits that have nothing else to
+// do (the ready reply, the last request): a wait without rest would hold a
+// core at full load for as long as the handheld takes, and even a 1 ms pause
+// costs some 3 % of a core under Wine.  The signal ends the wait at once; the
+// limit only bounds how late the worker notices that the run has ended.
+constexpr unsigned REPLY_WAIT_MS = 50;
+
 // True when bytes 0 and 1 of the reply buffer hold the reply with this code.
 constexpr bool IsReply(uint8_t b0, uint8_t b1, uint8_t code) { return b0 == code && b1 == 0; }
 

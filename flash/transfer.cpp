@@ -120,7 +120,7 @@ static bool SendBody(HANDLE hImage, DWORD dwFileSize, uint32_t& dwRemaining)
 {
     BYTE romLogged = 0;
     for (;;) {
-        Sleep(1);
+        Sleep(POLL_MS);
         if (RunEnded()) return false;
         BYTE rom = LatchedRomReply();
         uint32_t romMegabytes = RomReplyMegabytes(rom, 0);
@@ -134,6 +134,7 @@ static bool SendBody(HANDLE hImage, DWORD dwFileSize, uint32_t& dwRemaining)
                      static_cast<unsigned long>(romMegabytes),
                      static_cast<unsigned long>(ImageMegabytes(dwRemaining)));
         }
+        if (romMegabytes != 0) TakeRomReply(rom);
         if (!IsReply(ReplyBuffer[0].load(), ReplyBuffer[1].load(), REPLY_NEXT)) continue;
         msRequestSeen = LogClockMs();
         ArmWatchdog();
@@ -148,16 +149,19 @@ static bool SendBody(HANDLE hImage, DWORD dwFileSize, uint32_t& dwRemaining)
 
 // Sends the deferred block as its two halves, the second after the handheld
 // asked for it, then clears the record and tells the user.  The last request
-// is left in the buffer: nothing follows it.
+// is taken like every other: a reply left untaken keeps the reader reading
+// the port every millisecond while "Flash Done!" waits for the user.
 static void Finish(DWORD dwFileSize)
 {
     uint32_t blocks = BlocksForImage(dwFileSize);
     if (!SendBlock(pDeferredBuf, dwFileSize, blocks - 1)) return;
     while (!IsReply(ReplyBuffer[0].load(), ReplyBuffer[1].load(), REPLY_NEXT)) {
         if (RunEnded()) return;
+        WaitForReply(REPLY_WAIT_MS);
     }
     msRequestSeen = LogClockMs();
     ArmWatchdog();
+    ConsumeReply();
     if (!SendBlock(pDeferredBuf + BLOCK_SIZE, dwFileSize, blocks)) return;
     StopDialogTimer(TIMER_WATCHDOG);
     if (!ClaimRunEnd()) return;

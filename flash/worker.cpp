@@ -54,6 +54,7 @@ static HANDLE OpenImage()
 static bool StartReplyReader()
 {
     bStopReader.store(0);
+    if (hReplyEvent == nullptr) hReplyEvent = CreateEventA(nullptr, FALSE, FALSE, nullptr);
     HANDLE hThread = CreateThread(nullptr, 0, UsbReaderThread, nullptr, 0, nullptr);
     if (hThread == nullptr) {
         LogText why = SystemErrorText(GetLastError());
@@ -63,8 +64,7 @@ static bool StartReplyReader()
         return false;
     }
     CloseHandle(hThread);
-    while (bReaderReady.load() == 0 && !RunEnded()) {
-    }
+    while (bReaderReady.load() == 0 && !RunEnded()) WaitForReply(REPLY_WAIT_MS);
     return !RunEnded();
 }
 
@@ -88,12 +88,16 @@ static bool GreetBootLoader()
     double msSent = LogClockMs();
     while (!IsReadyReply(ReplyBuffer[0].load(), ReplyBuffer[1].load(), ReplyBuffer[2].load())) {
         if (RunEnded()) return false;
+        WaitForReply(REPLY_WAIT_MS);
     }
     StopDialogTimer(TIMER_HANDSHAKE);
     LogEvent("ready reply %s, %s after the connect byte",
              IsReply(ReplyBuffer[0].load(), ReplyBuffer[1].load(), REPLY_READY) ? "05 00"
                                                                                  : "one byte out of step",
              FormatMs(LogClockMs() - msSent).sz);
+    // Taken, so the reader stops reading every millisecond while the handheld
+    // prepares for the image; nothing else can come before the length word.
+    ConsumeReply();
     return true;
 }
 
@@ -111,7 +115,7 @@ static void RunFlashUpdate()
     Sleep(dwSpent < SYNC_RELEASE_PAUSE_MS ? SYNC_RELEASE_PAUSE_MS - dwSpent : 0);
     pReplyWrite.store(ReplyBuffer);
     bool bReady = false;
-    if (OpenLinkPort()) {
+    if (!RunEnded() && OpenLinkPort()) {
         ClosePortOnce();
         bReady = OpenLinkPort() && StartReplyReader() && GreetBootLoader();
     }

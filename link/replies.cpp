@@ -16,6 +16,7 @@ void StoreReplyPair(const BYTE* pPair)
     std::atomic<BYTE>* pSlot = pReplyWrite.load();
     pSlot[1].store(pPair[1]);
     pSlot[0].store(pPair[0]);
+    if (hReplyEvent != nullptr) SetEvent(hReplyEvent);
 }
 
 bool ReplyWaitingToBeTaken()
@@ -38,4 +39,18 @@ void ForgetRomReply()
 BYTE LatchedRomReply()
 {
     return RomReplyLatch.load();
+}
+
+void TakeRomReply(BYTE code)
+{
+    // Byte 0 goes only if it still holds the code; byte 1 of any reply is 0.
+    if (ReplyBuffer[0].compare_exchange_strong(code, 0)) pReplyWrite.store(ReplyBuffer);
+}
+
+void WaitForReply(DWORD ms)
+{
+    if (hReplyEvent != nullptr)
+        WaitForSingleObject(hReplyEvent, ms);
+    else
+        Sleep(1);
 }

@@ -24,6 +24,15 @@ bool ReplyWaitingToBeTaken();
 // cursor at the start again.
 void ConsumeReply();
 
+// Worker: takes a ROM-size reply with this code if it still stands in bytes 0
+// and 1 (the latch keeps it); a pair stored after it is left alone.  A reply
+// left untaken would keep the reader reading every millisecond.
+void TakeRomReply(BYTE code);
+
+// Worker: waits up to ms for the reader to store a pair (returns at once if
+// it stored one since the last wait); a plain pause without the event.
+void WaitForReply(DWORD ms);
+
 // Worker: forgets any ROM-size reply, before the length word goes out (only
 // replies to the length word count).
 void ForgetRomReply();

@@ -4,6 +4,7 @@
 #pragma once
 
 #define IDD_PROGRESS 102
+#define SZ_PROGRESS_CAPTION "Quenlow v1.1"
 #define IDC_PROGRESS_BAR 1020
 #define IDC_PERCENT 1023
 #define IDC_MESSAGE 1043

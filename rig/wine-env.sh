@@ -91,7 +91,7 @@ server_up() { # lane
   "$QL_WINESERVER" -p || rc=$?
   # 2: a server already runs for this prefix (it was started persistent).
   [ $rc -eq 0 ] || [ $rc -eq 2 ] || { echo "wine-env: wineserver -p failed ($rc)" >&2; return 1; }
-  WINE64=$QL_WINE64 WINESERVER=$QL_WINESERVER \
+  WINE64=$QL_WINE64 \
     bash "$QL_ROOT/rig/driver/install.sh" "$QL_BUILD/win64/bin/qlusbsh.sys" >/dev/null
 }
 

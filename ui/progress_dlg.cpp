@@ -14,6 +14,10 @@
 // Result of the dialog when one of the worker's timers expired.
 static constexpr INT_PTR DLG_RESULT_LOST = 2;
 
+// Where the bar stands: only the worker moves it, so it needs no reading back
+// (each read is a round trip to the main thread, between two blocks).
+static DWORD dwBarPosition = 0;
+
 void CenterWindow(HWND hWnd)
 {
     int cxScreen = GetSystemMetrics(SM_CXSCREEN);
@@ -38,19 +42,19 @@ void StopDialogTimer(UINT idTimer)
 void BeginProgress(DWORD dwFileSize)
 {
     SendMessageA(hProgressBar, PBM_SETRANGE32, 0, static_cast<LPARAM>(dwFileSize));
+    dwBarPosition = 0;
     SendMessageA(hProgressBar, PBM_SETPOS, 0, 0);
     ShowPercent(0);
     bBusyCursor.store(0);
     PostMessageA(hProgressDlg, WM_SETCURSOR, 0, 0);
 }
 
-// The bar's own position is the count of bytes sent, read back after the move.
+// The bar's position is the count of bytes sent, never beyond its range.
 void AdvanceProgress(DWORD dwBytes, DWORD dwFileSize)
 {
-    LRESULT pos = SendMessageA(hProgressBar, PBM_GETPOS, 0, 0);
-    SendMessageA(hProgressBar, PBM_SETPOS, static_cast<WPARAM>(pos) + dwBytes, 0);
-    LRESULT now = SendMessageA(hProgressBar, PBM_GETPOS, 0, 0);
-    ShowPercent(ProgressPercent(static_cast<uint32_t>(now), dwFileSize));
+    dwBarPosition = dwFileSize - dwBarPosition < dwBytes ? dwFileSize : dwBarPosition + dwBytes;
+    SendMessageA(hProgressBar, PBM_SETPOS, dwBarPosition, 0);
+    ShowPercent(ProgressPercent(dwBarPosition, dwFileSize));
 }
 
 void ShowPercent(UINT uPercent)

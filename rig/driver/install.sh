@@ -1,20 +1,16 @@
 #!/bin/sh
-# Installs the stand-in USB serial driver into a 64-bit Wine prefix and starts
-# it.  Usage: WINEPREFIX=/path install.sh path/to/qlusbsh.sys
-#
-# - creates the prefix (wineboot -i) if it does not exist yet;
-# - keeps a persistent wineserver (wineserver -p) for the prefix, without
-#   which Wine unloads the driver a few seconds after the last program ends.
-#   If a wineserver already runs for the prefix it is left alone: it must then
-#   have been started with -p by the caller;
-# - copies the driver to system32\drivers (replacing a running one restarts
-#   it), creates the service if missing, starts it and waits for RUNNING.
-# Running it again with the same driver changes nothing.
+# Loads the stand-in USB serial driver into a running 64-bit Wine prefix:
+#   WINEPREFIX=/path install.sh path/to/qlusbsh.sys
+# The prefix must exist and its wineserver run persistently (wine-env.sh's
+# wine_up sees to both: without -p, Wine unloads the driver a few seconds
+# after the last program ends).  Copies the driver to system32\drivers
+# (replacing a running one restarts it), creates the service if missing,
+# starts it and waits for RUNNING.  Running it again with the same driver
+# changes nothing.
 set -eu
 
 SERVICE=qlusbsh
 WINE=${WINE64:-/usr/lib/wine/wine64}
-WINESERVER=${WINESERVER:-/usr/lib/wine/wineserver}
 START_TIMEOUT=${QLUSBSH_START_TIMEOUT:-30}
 
 fail() {
@@ -26,25 +22,9 @@ fail() {
 SYS=$1
 [ -f "$SYS" ] || fail "driver image '$SYS' not found"
 [ -n "${WINEPREFIX:-}" ] || fail "WINEPREFIX is not set"
-export WINEPREFIX
-export WINEARCH=${WINEARCH:-win64}
-export WINEDEBUG=${WINEDEBUG:--all}
-export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml=}
-
-if [ ! -f "$WINEPREFIX/system.reg" ]; then
-    echo "install.sh: creating Wine prefix $WINEPREFIX"
-    "$WINE" wineboot -i >/dev/null 2>&1 || fail "wineboot -i failed for $WINEPREFIX"
-    "$WINESERVER" -w
-fi
-
-# Exit status 2: a wineserver already runs for this prefix.
-rc=0
-"$WINESERVER" -p || rc=$?
-case $rc in
-0) ;;
-2) echo "install.sh: a wineserver already runs for $WINEPREFIX (it must be persistent: wineserver -p)" ;;
-*) fail "wineserver -p failed ($rc)" ;;
-esac
+DRIVERS="$WINEPREFIX/drive_c/windows/system32/drivers"
+TARGET="$DRIVERS/$SERVICE.sys"
+[ -d "$DRIVERS" ] || fail "$DRIVERS missing: is $WINEPREFIX a 64-bit prefix?"
 
 # Prints the service's state word (RUNNING, STOPPED, ...), or nothing if the
 # service does not exist.
@@ -62,10 +42,6 @@ wait_state() {
         sleep 0.25
     done
 }
-
-DRIVERS="$WINEPREFIX/drive_c/windows/system32/drivers"
-TARGET="$DRIVERS/$SERVICE.sys"
-[ -d "$DRIVERS" ] || fail "$DRIVERS missing: is $WINEPREFIX a 64-bit prefix?"
 
 state=$(service_state)
 if [ "$state" = RUNNING ] && cmp -s "$SYS" "$TARGET"; then

@@ -146,9 +146,6 @@ static SIM_STATE g_State;
 /* Settings of the owner's handle, reset at each open. */
 static SIM_SETTINGS g_Settings;
 
-/* Wait mask last set with IOCTL_SERIAL_SET_WAIT_MASK. */
-static ULONG g_dwWaitMask;
-
 /* The event mask is armed, and bytes arrived since it was: the event a wait
  * completes with.  Arming again clears the event. */
 static BOOLEAN g_bArmed;
@@ -183,6 +180,8 @@ static UNICODE_STRING g_usCtlName;
 static UNICODE_STRING g_usCtlLink;
 
 DRIVER_INITIALIZE DriverEntry;
+
+/* ==== Requests: completion, queues and cancel =============================== */
 
 /* Completes an IRP with a status and byte count. */
 static VOID CompleteIrp(PIRP pIrp, NTSTATUS status, ULONG_PTR dwInfo)
@@ -233,21 +232,38 @@ static BOOLEAN QueueIrpLocked(PLIST_ENTRY pQueue, PIRP pIrp, PDRIVER_CANCEL pfnC
     return TRUE;
 }
 
-/* Decides whether a request of one kind fails by injected fault (lock held). */
-static BOOLEAN ConsumeFaultLocked(ULONG dwRequest)
+/* Cancel routine of queued waits and control reads. */
+static VOID NTAPI CancelQueuedIrp(PDEVICE_OBJECT pDevice, PIRP pIrp)
 {
-    SIM_FAULT *pFault = &g_aFaults[dwRequest];
+    KIRQL irql;
 
-    if (pFault->count == 0)
-        return FALSE;
-    if (pFault->skip > 0) {
-        pFault->skip--;
-        return FALSE;
-    }
-    if (pFault->count != 0xFFFFFFFFu)
-        pFault->count--;
-    return TRUE;
+    UNREFERENCED_PARAMETER(pDevice);
+    IoReleaseCancelSpinLock(pIrp->CancelIrql);
+    KeAcquireSpinLock(&g_Lock, &irql);
+    RemoveEntryList(&pIrp->Tail.Overlay.ListEntry);
+    InitializeListHead(&pIrp->Tail.Overlay.ListEntry);
+    KeReleaseSpinLock(&g_Lock, irql);
+    CompleteIrp(pIrp, STATUS_CANCELLED, 0);
 }
+
+/* Fails the IRPs of one port file, or of all files when pFile is NULL, that
+ * wait on one queue (lock held). */
+static VOID FailQueueLocked(PLIST_ENTRY pQueue, PFILE_OBJECT pFile, NTSTATUS status, PLIST_ENTRY pDone)
+{
+    PLIST_ENTRY pLink = pQueue->Flink;
+
+    while (pLink != pQueue) {
+        PIRP pIrp = CONTAINING_RECORD(pLink, IRP, Tail.Overlay.ListEntry);
+
+        pLink = pLink->Flink;
+        if (pFile != NULL && IoGetCurrentIrpStackLocation(pIrp)->FileObject != pFile)
+            continue;
+        if (TakeQueuedIrpLocked(pIrp))
+            AddDoneLocked(pDone, pIrp, status, 0);
+    }
+}
+
+/* ==== Host records: what the simulator reads, and the writes they hold ====== */
 
 /* Allocates a record entry with room for a payload. */
 static PSIM_ENTRY AllocEntry(ULONG dwKind, const VOID *pvData, ULONG cbData)
@@ -334,21 +350,24 @@ static VOID PushRecordLocked(PSIM_ENTRY pEntry, PLIST_ENTRY pDone)
     FillControlReadsLocked(pDone);
 }
 
-/* Fails the IRPs of one port file, or of all files when pFile is NULL, that
- * wait on one queue (lock held). */
-static VOID FailQueueLocked(PLIST_ENTRY pQueue, PFILE_OBJECT pFile, NTSTATUS status, PLIST_ENTRY pDone)
+/* Cancel routine of a host write waiting for the simulator: its bytes are
+ * taken back from the record queue. */
+static VOID NTAPI CancelWrite(PDEVICE_OBJECT pDevice, PIRP pIrp)
 {
-    PLIST_ENTRY pLink = pQueue->Flink;
+    KIRQL irql;
+    PSIM_ENTRY pEntry;
 
-    while (pLink != pQueue) {
-        PIRP pIrp = CONTAINING_RECORD(pLink, IRP, Tail.Overlay.ListEntry);
-
-        pLink = pLink->Flink;
-        if (pFile != NULL && IoGetCurrentIrpStackLocation(pIrp)->FileObject != pFile)
-            continue;
-        if (TakeQueuedIrpLocked(pIrp))
-            AddDoneLocked(pDone, pIrp, status, 0);
-    }
+    UNREFERENCED_PARAMETER(pDevice);
+    IoReleaseCancelSpinLock(pIrp->CancelIrql);
+    KeAcquireSpinLock(&g_Lock, &irql);
+    pEntry = (PSIM_ENTRY)pIrp->Tail.Overlay.DriverContext[0];
+    pIrp->Tail.Overlay.DriverContext[0] = NULL;
+    if (pEntry != NULL)
+        RemoveEntryList(&pEntry->Link);
+    KeReleaseSpinLock(&g_Lock, irql);
+    if (pEntry != NULL)
+        FreeEntry(pEntry);
+    CompleteIrp(pIrp, STATUS_CANCELLED, 0);
 }
 
 /* Fails the pending waits, held arms and writes of one port file, or of all
@@ -378,28 +397,7 @@ static VOID FailPortIrpsLocked(PFILE_OBJECT pFile, NTSTATUS status, PLIST_ENTRY 
     }
 }
 
-/* Completes one pending wait of the owner with the event, if there is one
- * (lock held); the event is then spent. */
-static VOID SatisfyWaitsLocked(PLIST_ENTRY pDone)
-{
-    while (g_bEventPending && !IsListEmpty(&g_WaitQueue)) {
-        PIRP pIrp = CONTAINING_RECORD(g_WaitQueue.Flink, IRP, Tail.Overlay.ListEntry);
-
-        if (!TakeQueuedIrpLocked(pIrp))
-            continue;
-        g_bEventPending = FALSE;
-        *(ULONG *)pIrp->AssociatedIrp.SystemBuffer = QL_EV_RXCHAR;
-        AddDoneLocked(pDone, pIrp, STATUS_SUCCESS, sizeof(ULONG));
-    }
-}
-
-/* Arms the event mask: from now on arriving bytes raise the event, and any
- * event of earlier bytes is forgotten (lock held). */
-static VOID ArmLocked(ULONG dwMask)
-{
-    g_bArmed = (dwMask & QL_EV_RXCHAR) != 0;
-    g_bEventPending = FALSE;
-}
+/* ==== The port: its DOS name, its owner, its settings ======================= */
 
 /* Creates or removes the port's DOS name so that it exists exactly while the
  * handheld is plugged in.  Runs at passive level outside the lock; winedevice
@@ -421,40 +419,6 @@ static VOID UpdatePortLink(VOID)
         IoDeleteSymbolicLink(&g_usPortLink);
 }
 
-/* Cancel routine of queued waits and control reads. */
-static VOID NTAPI CancelQueuedIrp(PDEVICE_OBJECT pDevice, PIRP pIrp)
-{
-    KIRQL irql;
-
-    UNREFERENCED_PARAMETER(pDevice);
-    IoReleaseCancelSpinLock(pIrp->CancelIrql);
-    KeAcquireSpinLock(&g_Lock, &irql);
-    RemoveEntryList(&pIrp->Tail.Overlay.ListEntry);
-    InitializeListHead(&pIrp->Tail.Overlay.ListEntry);
-    KeReleaseSpinLock(&g_Lock, irql);
-    CompleteIrp(pIrp, STATUS_CANCELLED, 0);
-}
-
-/* Cancel routine of a host write waiting for the simulator: its bytes are
- * taken back from the record queue. */
-static VOID NTAPI CancelWrite(PDEVICE_OBJECT pDevice, PIRP pIrp)
-{
-    KIRQL irql;
-    PSIM_ENTRY pEntry;
-
-    UNREFERENCED_PARAMETER(pDevice);
-    IoReleaseCancelSpinLock(pIrp->CancelIrql);
-    KeAcquireSpinLock(&g_Lock, &irql);
-    pEntry = (PSIM_ENTRY)pIrp->Tail.Overlay.DriverContext[0];
-    pIrp->Tail.Overlay.DriverContext[0] = NULL;
-    if (pEntry != NULL)
-        RemoveEntryList(&pEntry->Link);
-    KeReleaseSpinLock(&g_Lock, irql);
-    if (pEntry != NULL)
-        FreeEntry(pEntry);
-    CompleteIrp(pIrp, STATUS_CANCELLED, 0);
-}
-
 /* Puts the port settings back to those of a freshly opened port (lock held). */
 static VOID ResetSettingsLocked(VOID)
 {
@@ -469,7 +433,6 @@ static VOID ResetSettingsLocked(VOID)
     g_Settings.xoffLimit = 512;
     g_Settings.xonChar = 0x11;
     g_Settings.xoffChar = 0x13;
-    g_dwWaitMask = 0;
     g_bArmed = FALSE;
     g_bEventPending = FALSE;
     g_dwRxHead = 0;
@@ -552,6 +515,227 @@ static NTSTATUS PortAccessLocked(PFILE_OBJECT pFile)
     if (pFile->FsContext == PORT_FILE_CLOSED || pFile->FsContext == PORT_FILE_RELEASED)
         g_State.lateRequests++;
     return STATUS_ACCESS_DENIED;
+}
+
+/* ==== The port's requests: events, serial settings, reads and writes ======== */
+
+/* Decides whether a request of one kind fails by injected fault (lock held). */
+static BOOLEAN ConsumeFaultLocked(ULONG dwRequest)
+{
+    SIM_FAULT *pFault = &g_aFaults[dwRequest];
+
+    if (pFault->count == 0)
+        return FALSE;
+    if (pFault->skip > 0) {
+        pFault->skip--;
+        return FALSE;
+    }
+    if (pFault->count != 0xFFFFFFFFu)
+        pFault->count--;
+    return TRUE;
+}
+
+/* Arms the event mask: from now on arriving bytes raise the event, and any
+ * event of earlier bytes is forgotten (lock held). */
+static VOID ArmLocked(ULONG dwMask)
+{
+    g_bArmed = (dwMask & QL_EV_RXCHAR) != 0;
+    g_bEventPending = FALSE;
+}
+
+/* Completes one pending wait of the owner with the event, if there is one
+ * (lock held); the event is then spent. */
+static VOID SatisfyWaitsLocked(PLIST_ENTRY pDone)
+{
+    while (g_bEventPending && !IsListEmpty(&g_WaitQueue)) {
+        PIRP pIrp = CONTAINING_RECORD(g_WaitQueue.Flink, IRP, Tail.Overlay.ListEntry);
+
+        if (!TakeQueuedIrpLocked(pIrp))
+            continue;
+        g_bEventPending = FALSE;
+        *(ULONG *)pIrp->AssociatedIrp.SystemBuffer = QL_EV_RXCHAR;
+        AddDoneLocked(pDone, pIrp, STATUS_SUCCESS, sizeof(ULONG));
+    }
+}
+
+/* The serial settings that a GET request returns and a SET request replaces:
+ * each pair moves one group of g_Settings, laid out as the request's record. */
+static const struct SERIAL_PAIR {
+    ULONG dwGet, dwSet;
+    ULONG dwOffset, cbSize;
+} g_SerialPairs[] = {
+    {IOCTL_SERIAL_GET_BAUD_RATE, IOCTL_SERIAL_SET_BAUD_RATE, FIELD_OFFSET(SIM_SETTINGS, baud),
+     sizeof(SERIAL_BAUD_RATE)},
+    {IOCTL_SERIAL_GET_LINE_CONTROL, IOCTL_SERIAL_SET_LINE_CONTROL, FIELD_OFFSET(SIM_SETTINGS, stopBits),
+     sizeof(SERIAL_LINE_CONTROL)},
+    {IOCTL_SERIAL_GET_HANDFLOW, IOCTL_SERIAL_SET_HANDFLOW, FIELD_OFFSET(SIM_SETTINGS, controlHandShake),
+     sizeof(SERIAL_HANDFLOW)},
+    {IOCTL_SERIAL_GET_CHARS, IOCTL_SERIAL_SET_CHARS, FIELD_OFFSET(SIM_SETTINGS, eofChar), sizeof(SERIAL_CHARS)},
+    {IOCTL_SERIAL_GET_TIMEOUTS, IOCTL_SERIAL_SET_TIMEOUTS, FIELD_OFFSET(SIM_SETTINGS, readIntervalTimeout),
+     sizeof(SERIAL_TIMEOUTS)},
+    {IOCTL_SERIAL_GET_WAIT_MASK, IOCTL_SERIAL_SET_WAIT_MASK, FIELD_OFFSET(SIM_SETTINGS, waitMask), sizeof(ULONG)},
+};
+C_ASSERT(sizeof(SERIAL_LINE_CONTROL) == 3 && sizeof(SERIAL_HANDFLOW) == 16);
+C_ASSERT(sizeof(SERIAL_CHARS) == 6 && sizeof(SERIAL_TIMEOUTS) == 20);
+
+/* Serves one serial or vendor IOCTL of the owner (lock held).  Returns the
+ * status, STATUS_PENDING when the IRP was queued; *pdwInfo gets the output
+ * byte count.  The vendor requests share their codes with serial requests
+ * and are told apart by their buffers. */
+static NTSTATUS PortIoctlLocked(PIRP pIrp, PIO_STACK_LOCATION pStack, ULONG_PTR *pdwInfo)
+{
+    ULONG dwCode = pStack->Parameters.DeviceIoControl.IoControlCode;
+    ULONG cbIn = pStack->Parameters.DeviceIoControl.InputBufferLength;
+    ULONG cbOut = pStack->Parameters.DeviceIoControl.OutputBufferLength;
+    PVOID pvBuf = pIrp->AssociatedIrp.SystemBuffer;
+    ULONG i;
+
+    *pdwInfo = 0;
+    for (i = 0; i < sizeof(g_SerialPairs) / sizeof(g_SerialPairs[0]); i++) {
+        const struct SERIAL_PAIR *pPair = &g_SerialPairs[i];
+        PUCHAR pbField = (PUCHAR)&g_Settings + pPair->dwOffset;
+
+        if (dwCode == pPair->dwGet) {
+            if (cbOut < pPair->cbSize)
+                return STATUS_BUFFER_TOO_SMALL;
+            RtlCopyMemory(pvBuf, pbField, pPair->cbSize);
+            *pdwInfo = pPair->cbSize;
+            return STATUS_SUCCESS;
+        }
+        if (dwCode == pPair->dwSet) {
+            if (cbIn < pPair->cbSize)
+                return STATUS_BUFFER_TOO_SMALL;
+            RtlCopyMemory(pbField, pvBuf, pPair->cbSize);
+            if (dwCode == IOCTL_SERIAL_SET_WAIT_MASK)
+                ArmLocked(g_Settings.waitMask);
+            return STATUS_SUCCESS;
+        }
+    }
+    switch (dwCode) {
+    case IOCTL_SERIAL_CLR_DTR: /* 0x1B0028: arm event mask when it has input */
+        if (cbIn == sizeof(ULONG)) {
+            if (ConsumeFaultLocked(SIMREQ_ARM))
+                return STATUS_QL_FAULT;
+            if (ConsumeFaultLocked(SIMREQ_ARM_HOLD))
+                return QueueIrpLocked(&g_HeldArmQueue, pIrp, CancelQueuedIrp) ? STATUS_PENDING
+                                                                               : STATUS_CANCELLED;
+            ArmLocked(*(const ULONG *)pvBuf);
+            return STATUS_SUCCESS;
+        }
+        g_Settings.dtr = 0;
+        return STATUS_SUCCESS;
+    case IOCTL_SERIAL_RESET_DEVICE: /* 0x1B002C: wait for event with output */
+        if (cbOut != sizeof(ULONG))
+            return STATUS_SUCCESS;
+        /* fall through */
+    case IOCTL_SERIAL_WAIT_ON_MASK:
+        if (cbOut < sizeof(ULONG))
+            return STATUS_BUFFER_TOO_SMALL;
+        if (ConsumeFaultLocked(SIMREQ_WAIT))
+            return STATUS_QL_FAULT;
+        if (g_bEventPending) {
+            g_bEventPending = FALSE;
+            *(ULONG *)pvBuf = QL_EV_RXCHAR;
+            *pdwInfo = sizeof(ULONG);
+            return STATUS_SUCCESS;
+        }
+        if (!QueueIrpLocked(&g_WaitQueue, pIrp, CancelQueuedIrp))
+            return STATUS_CANCELLED;
+        return STATUS_PENDING;
+    case IOCTL_SERIAL_SET_RTS: /* 0x1B0030: cycle end when it has input */
+        if (cbIn == sizeof(ULONG))
+            return ConsumeFaultLocked(SIMREQ_CYCLE_END) ? STATUS_QL_FAULT : STATUS_SUCCESS;
+        g_Settings.rts = 1;
+        return STATUS_SUCCESS;
+    case IOCTL_SERIAL_SET_DTR:
+        g_Settings.dtr = 1;
+        return STATUS_SUCCESS;
+    case IOCTL_SERIAL_CLR_RTS:
+        g_Settings.rts = 0;
+        return STATUS_SUCCESS;
+    case IOCTL_SERIAL_GET_MODEMSTATUS:
+        if (cbOut < sizeof(ULONG))
+            return STATUS_BUFFER_TOO_SMALL;
+        *(ULONG *)pvBuf = SERIAL_CTS_STATE | SERIAL_DSR_STATE | SERIAL_DCD_STATE;
+        *pdwInfo = sizeof(ULONG);
+        return STATUS_SUCCESS;
+    case IOCTL_SERIAL_GET_COMMSTATUS: {
+        SERIAL_STATUS *pStatus = (SERIAL_STATUS *)pvBuf;
+        if (cbOut < sizeof(SERIAL_STATUS))
+            return STATUS_BUFFER_TOO_SMALL;
+        RtlZeroMemory(pStatus, sizeof(SERIAL_STATUS));
+        pStatus->AmountInInQueue = g_dwRxCount;
+        *pdwInfo = sizeof(SERIAL_STATUS);
+        return STATUS_SUCCESS;
+    }
+    case IOCTL_SERIAL_PURGE:
+        if (cbIn < sizeof(ULONG))
+            return STATUS_BUFFER_TOO_SMALL;
+        if (*(const ULONG *)pvBuf & SERIAL_PURGE_RXCLEAR) {
+            g_dwRxHead = 0;
+            g_dwRxCount = 0;
+        }
+        return STATUS_SUCCESS;
+    case IOCTL_SERIAL_SET_QUEUE_SIZE:
+    case IOCTL_SERIAL_SET_XON:
+    case IOCTL_SERIAL_SET_XOFF:
+    case IOCTL_SERIAL_SET_BREAK_ON:
+    case IOCTL_SERIAL_SET_BREAK_OFF:
+    case IOCTL_SERIAL_IMMEDIATE_CHAR:
+        return STATUS_SUCCESS;
+    default:
+        return STATUS_INVALID_DEVICE_REQUEST;
+    }
+}
+
+/* Port IRP_MJ_DEVICE_CONTROL: serves the request, then records it (and the
+ * settings, if it changed them) for the simulator. */
+static NTSTATUS PortIoctl(PIRP pIrp, PIO_STACK_LOCATION pStack)
+{
+    KIRQL irql;
+    LIST_ENTRY done;
+    SIM_IOCTL rec;
+    SIM_SETTINGS before;
+    PSIM_ENTRY pIoctlEntry, pSettingsEntry;
+    ULONG_PTR dwInfo = 0;
+    NTSTATUS status;
+
+    /* Both records are allocated up front: no pool calls under the lock. */
+    RtlZeroMemory(&rec, sizeof(rec));
+    rec.code = pStack->Parameters.DeviceIoControl.IoControlCode;
+    rec.inLength = pStack->Parameters.DeviceIoControl.InputBufferLength;
+    rec.outLength = pStack->Parameters.DeviceIoControl.OutputBufferLength;
+    if (rec.inLength >= sizeof(ULONG) && pIrp->AssociatedIrp.SystemBuffer != NULL)
+        rec.input = *(const ULONG *)pIrp->AssociatedIrp.SystemBuffer;
+    pIoctlEntry = AllocEntry(SIMREC_IOCTL, &rec, sizeof(rec));
+    pSettingsEntry = AllocEntry(SIMREC_SETTINGS, &g_Settings, sizeof(SIM_SETTINGS));
+
+    InitializeListHead(&done);
+    KeAcquireSpinLock(&g_Lock, &irql);
+    status = PortAccessLocked(pStack->FileObject);
+    if (NT_SUCCESS(status)) {
+        before = g_Settings;
+        status = PortIoctlLocked(pIrp, pStack, &dwInfo);
+        if (pIoctlEntry != NULL)
+            ((SIM_IOCTL *)pIoctlEntry->abData)->status = status;
+        PushRecordLocked(pIoctlEntry, &done);
+        pIoctlEntry = NULL;
+        if (pSettingsEntry != NULL &&
+            RtlCompareMemory(&before, &g_Settings, sizeof(SIM_SETTINGS)) != sizeof(SIM_SETTINGS)) {
+            RtlCopyMemory(pSettingsEntry->abData, &g_Settings, sizeof(SIM_SETTINGS));
+            PushRecordLocked(pSettingsEntry, &done);
+            pSettingsEntry = NULL;
+        }
+    }
+    KeReleaseSpinLock(&g_Lock, irql);
+    if (pIoctlEntry != NULL)
+        FreeEntry(pIoctlEntry);
+    if (pSettingsEntry != NULL)
+        FreeEntry(pSettingsEntry);
+    CompleteDoneList(&done);
+    if (status != STATUS_PENDING)
+        CompleteIrp(pIrp, status, dwInfo);
+    return status;
 }
 
 /* Port IRP_MJ_WRITE: queued as a WRITE record; completes when the simulator
@@ -645,265 +829,6 @@ static NTSTATUS PortRead(PIRP pIrp, PIO_STACK_LOCATION pStack)
     return status;
 }
 
-/* Copies a settings block into the port state if the input is big enough;
- * returns the request's status (lock held). */
-static NTSTATUS SetFromInput(PVOID pvDest, ULONG cbDest, const VOID *pvIn, ULONG cbIn)
-{
-    if (cbIn < cbDest)
-        return STATUS_BUFFER_TOO_SMALL;
-    RtlCopyMemory(pvDest, pvIn, cbDest);
-    return STATUS_SUCCESS;
-}
-
-/* Serves one serial or vendor IOCTL of the owner (lock held).  Returns the
- * status, STATUS_PENDING when the IRP was queued; *pdwInfo gets the output
- * byte count. */
-static NTSTATUS PortIoctlLocked(PIRP pIrp, PIO_STACK_LOCATION pStack, ULONG_PTR *pdwInfo)
-{
-    ULONG dwCode = pStack->Parameters.DeviceIoControl.IoControlCode;
-    ULONG cbIn = pStack->Parameters.DeviceIoControl.InputBufferLength;
-    ULONG cbOut = pStack->Parameters.DeviceIoControl.OutputBufferLength;
-    PVOID pvBuf = pIrp->AssociatedIrp.SystemBuffer;
-
-    *pdwInfo = 0;
-    switch (dwCode) {
-    case IOCTL_SERIAL_CLR_DTR: /* 0x1B0028: arm event mask when it has input */
-        if (cbIn == sizeof(ULONG)) {
-            if (ConsumeFaultLocked(SIMREQ_ARM))
-                return STATUS_QL_FAULT;
-            if (ConsumeFaultLocked(SIMREQ_ARM_HOLD))
-                return QueueIrpLocked(&g_HeldArmQueue, pIrp, CancelQueuedIrp) ? STATUS_PENDING
-                                                                               : STATUS_CANCELLED;
-            ArmLocked(*(const ULONG *)pvBuf);
-            return STATUS_SUCCESS;
-        }
-        g_Settings.dtr = 0;
-        return STATUS_SUCCESS;
-    case IOCTL_SERIAL_RESET_DEVICE: /* 0x1B002C: wait for event with output */
-        if (cbOut != sizeof(ULONG))
-            return STATUS_SUCCESS;
-        /* fall through */
-    case IOCTL_SERIAL_WAIT_ON_MASK:
-        if (cbOut < sizeof(ULONG))
-            return STATUS_BUFFER_TOO_SMALL;
-        if (ConsumeFaultLocked(SIMREQ_WAIT))
-            return STATUS_QL_FAULT;
-        if (g_bEventPending) {
-            g_bEventPending = FALSE;
-            *(ULONG *)pvBuf = QL_EV_RXCHAR;
-            *pdwInfo = sizeof(ULONG);
-            return STATUS_SUCCESS;
-        }
-        if (!QueueIrpLocked(&g_WaitQueue, pIrp, CancelQueuedIrp))
-            return STATUS_CANCELLED;
-        return STATUS_PENDING;
-    case IOCTL_SERIAL_SET_RTS: /* 0x1B0030: cycle end when it has input */
-        if (cbIn == sizeof(ULONG))
-            return ConsumeFaultLocked(SIMREQ_CYCLE_END) ? STATUS_QL_FAULT : STATUS_SUCCESS;
-        g_Settings.rts = 1;
-        return STATUS_SUCCESS;
-    case IOCTL_SERIAL_SET_DTR:
-        g_Settings.dtr = 1;
-        return STATUS_SUCCESS;
-    case IOCTL_SERIAL_CLR_RTS:
-        g_Settings.rts = 0;
-        return STATUS_SUCCESS;
-    case IOCTL_SERIAL_GET_BAUD_RATE:
-        if (cbOut < sizeof(SERIAL_BAUD_RATE))
-            return STATUS_BUFFER_TOO_SMALL;
-        ((SERIAL_BAUD_RATE *)pvBuf)->BaudRate = g_Settings.baud;
-        *pdwInfo = sizeof(SERIAL_BAUD_RATE);
-        return STATUS_SUCCESS;
-    case IOCTL_SERIAL_SET_BAUD_RATE:
-        return SetFromInput(&g_Settings.baud, sizeof(ULONG), pvBuf, cbIn);
-    case IOCTL_SERIAL_GET_LINE_CONTROL: {
-        SERIAL_LINE_CONTROL *pLine = (SERIAL_LINE_CONTROL *)pvBuf;
-        if (cbOut < sizeof(SERIAL_LINE_CONTROL))
-            return STATUS_BUFFER_TOO_SMALL;
-        pLine->StopBits = g_Settings.stopBits;
-        pLine->Parity = g_Settings.parity;
-        pLine->WordLength = g_Settings.dataBits;
-        *pdwInfo = sizeof(SERIAL_LINE_CONTROL);
-        return STATUS_SUCCESS;
-    }
-    case IOCTL_SERIAL_SET_LINE_CONTROL: {
-        const SERIAL_LINE_CONTROL *pLine = (const SERIAL_LINE_CONTROL *)pvBuf;
-        if (cbIn < sizeof(SERIAL_LINE_CONTROL))
-            return STATUS_BUFFER_TOO_SMALL;
-        if (pLine->WordLength < 5 || pLine->WordLength > 8 || pLine->Parity > SPACE_PARITY ||
-            pLine->StopBits > STOP_BITS_2)
-            return STATUS_INVALID_PARAMETER;
-        g_Settings.stopBits = pLine->StopBits;
-        g_Settings.parity = pLine->Parity;
-        g_Settings.dataBits = pLine->WordLength;
-        return STATUS_SUCCESS;
-    }
-    case IOCTL_SERIAL_GET_HANDFLOW: {
-        SERIAL_HANDFLOW *pFlow = (SERIAL_HANDFLOW *)pvBuf;
-        if (cbOut < sizeof(SERIAL_HANDFLOW))
-            return STATUS_BUFFER_TOO_SMALL;
-        pFlow->ControlHandShake = g_Settings.controlHandShake;
-        pFlow->FlowReplace = g_Settings.flowReplace;
-        pFlow->XonLimit = (LONG)g_Settings.xonLimit;
-        pFlow->XoffLimit = (LONG)g_Settings.xoffLimit;
-        *pdwInfo = sizeof(SERIAL_HANDFLOW);
-        return STATUS_SUCCESS;
-    }
-    case IOCTL_SERIAL_SET_HANDFLOW: {
-        const SERIAL_HANDFLOW *pFlow = (const SERIAL_HANDFLOW *)pvBuf;
-        if (cbIn < sizeof(SERIAL_HANDFLOW))
-            return STATUS_BUFFER_TOO_SMALL;
-        g_Settings.controlHandShake = pFlow->ControlHandShake;
-        g_Settings.flowReplace = pFlow->FlowReplace;
-        g_Settings.xonLimit = (ULONG)pFlow->XonLimit;
-        g_Settings.xoffLimit = (ULONG)pFlow->XoffLimit;
-        return STATUS_SUCCESS;
-    }
-    case IOCTL_SERIAL_GET_CHARS: {
-        SERIAL_CHARS *pChars = (SERIAL_CHARS *)pvBuf;
-        if (cbOut < sizeof(SERIAL_CHARS))
-            return STATUS_BUFFER_TOO_SMALL;
-        pChars->EofChar = g_Settings.eofChar;
-        pChars->ErrorChar = g_Settings.errorChar;
-        pChars->BreakChar = g_Settings.breakChar;
-        pChars->EventChar = g_Settings.eventChar;
-        pChars->XonChar = g_Settings.xonChar;
-        pChars->XoffChar = g_Settings.xoffChar;
-        *pdwInfo = sizeof(SERIAL_CHARS);
-        return STATUS_SUCCESS;
-    }
-    case IOCTL_SERIAL_SET_CHARS: {
-        const SERIAL_CHARS *pChars = (const SERIAL_CHARS *)pvBuf;
-        if (cbIn < sizeof(SERIAL_CHARS))
-            return STATUS_BUFFER_TOO_SMALL;
-        g_Settings.eofChar = pChars->EofChar;
-        g_Settings.errorChar = pChars->ErrorChar;
-        g_Settings.breakChar = pChars->BreakChar;
-        g_Settings.eventChar = pChars->EventChar;
-        g_Settings.xonChar = pChars->XonChar;
-        g_Settings.xoffChar = pChars->XoffChar;
-        return STATUS_SUCCESS;
-    }
-    case IOCTL_SERIAL_GET_TIMEOUTS: {
-        SERIAL_TIMEOUTS *pTimeouts = (SERIAL_TIMEOUTS *)pvBuf;
-        if (cbOut < sizeof(SERIAL_TIMEOUTS))
-            return STATUS_BUFFER_TOO_SMALL;
-        pTimeouts->ReadIntervalTimeout = g_Settings.readIntervalTimeout;
-        pTimeouts->ReadTotalTimeoutMultiplier = g_Settings.readTotalMultiplier;
-        pTimeouts->ReadTotalTimeoutConstant = g_Settings.readTotalConstant;
-        pTimeouts->WriteTotalTimeoutMultiplier = g_Settings.writeTotalMultiplier;
-        pTimeouts->WriteTotalTimeoutConstant = g_Settings.writeTotalConstant;
-        *pdwInfo = sizeof(SERIAL_TIMEOUTS);
-        return STATUS_SUCCESS;
-    }
-    case IOCTL_SERIAL_SET_TIMEOUTS: {
-        const SERIAL_TIMEOUTS *pTimeouts = (const SERIAL_TIMEOUTS *)pvBuf;
-        if (cbIn < sizeof(SERIAL_TIMEOUTS))
-            return STATUS_BUFFER_TOO_SMALL;
-        g_Settings.readIntervalTimeout = pTimeouts->ReadIntervalTimeout;
-        g_Settings.readTotalMultiplier = pTimeouts->ReadTotalTimeoutMultiplier;
-        g_Settings.readTotalConstant = pTimeouts->ReadTotalTimeoutConstant;
-        g_Settings.writeTotalMultiplier = pTimeouts->WriteTotalTimeoutMultiplier;
-        g_Settings.writeTotalConstant = pTimeouts->WriteTotalTimeoutConstant;
-        return STATUS_SUCCESS;
-    }
-    case IOCTL_SERIAL_GET_WAIT_MASK:
-        if (cbOut < sizeof(ULONG))
-            return STATUS_BUFFER_TOO_SMALL;
-        *(ULONG *)pvBuf = g_dwWaitMask;
-        *pdwInfo = sizeof(ULONG);
-        return STATUS_SUCCESS;
-    case IOCTL_SERIAL_SET_WAIT_MASK: {
-        NTSTATUS status = SetFromInput(&g_dwWaitMask, sizeof(ULONG), pvBuf, cbIn);
-        if (NT_SUCCESS(status))
-            ArmLocked(g_dwWaitMask);
-        return status;
-    }
-    case IOCTL_SERIAL_GET_MODEMSTATUS:
-        if (cbOut < sizeof(ULONG))
-            return STATUS_BUFFER_TOO_SMALL;
-        *(ULONG *)pvBuf = SERIAL_CTS_STATE | SERIAL_DSR_STATE | SERIAL_DCD_STATE;
-        *pdwInfo = sizeof(ULONG);
-        return STATUS_SUCCESS;
-    case IOCTL_SERIAL_GET_COMMSTATUS: {
-        SERIAL_STATUS *pStatus = (SERIAL_STATUS *)pvBuf;
-        if (cbOut < sizeof(SERIAL_STATUS))
-            return STATUS_BUFFER_TOO_SMALL;
-        RtlZeroMemory(pStatus, sizeof(SERIAL_STATUS));
-        pStatus->AmountInInQueue = g_dwRxCount;
-        *pdwInfo = sizeof(SERIAL_STATUS);
-        return STATUS_SUCCESS;
-    }
-    case IOCTL_SERIAL_PURGE:
-        if (cbIn < sizeof(ULONG))
-            return STATUS_BUFFER_TOO_SMALL;
-        if (*(const ULONG *)pvBuf & SERIAL_PURGE_RXCLEAR) {
-            g_dwRxHead = 0;
-            g_dwRxCount = 0;
-        }
-        return STATUS_SUCCESS;
-    case IOCTL_SERIAL_SET_QUEUE_SIZE:
-    case IOCTL_SERIAL_SET_XON:
-    case IOCTL_SERIAL_SET_XOFF:
-    case IOCTL_SERIAL_SET_BREAK_ON:
-    case IOCTL_SERIAL_SET_BREAK_OFF:
-    case IOCTL_SERIAL_IMMEDIATE_CHAR:
-        return STATUS_SUCCESS;
-    default:
-        return STATUS_INVALID_DEVICE_REQUEST;
-    }
-}
-
-/* Port IRP_MJ_DEVICE_CONTROL: serves the request, then records it (and the
- * settings, if it changed them) for the simulator. */
-static NTSTATUS PortIoctl(PIRP pIrp, PIO_STACK_LOCATION pStack)
-{
-    KIRQL irql;
-    LIST_ENTRY done;
-    SIM_IOCTL rec;
-    SIM_SETTINGS before;
-    PSIM_ENTRY pIoctlEntry, pSettingsEntry;
-    ULONG_PTR dwInfo = 0;
-    NTSTATUS status;
-
-    /* Both records are allocated up front: no pool calls under the lock. */
-    RtlZeroMemory(&rec, sizeof(rec));
-    rec.code = pStack->Parameters.DeviceIoControl.IoControlCode;
-    rec.inLength = pStack->Parameters.DeviceIoControl.InputBufferLength;
-    rec.outLength = pStack->Parameters.DeviceIoControl.OutputBufferLength;
-    if (rec.inLength >= sizeof(ULONG) && pIrp->AssociatedIrp.SystemBuffer != NULL)
-        rec.input = *(const ULONG *)pIrp->AssociatedIrp.SystemBuffer;
-    pIoctlEntry = AllocEntry(SIMREC_IOCTL, &rec, sizeof(rec));
-    pSettingsEntry = AllocEntry(SIMREC_SETTINGS, &g_Settings, sizeof(SIM_SETTINGS));
-
-    InitializeListHead(&done);
-    KeAcquireSpinLock(&g_Lock, &irql);
-    status = PortAccessLocked(pStack->FileObject);
-    if (NT_SUCCESS(status)) {
-        before = g_Settings;
-        status = PortIoctlLocked(pIrp, pStack, &dwInfo);
-        if (pIoctlEntry != NULL)
-            ((SIM_IOCTL *)pIoctlEntry->abData)->status = status;
-        PushRecordLocked(pIoctlEntry, &done);
-        pIoctlEntry = NULL;
-        if (pSettingsEntry != NULL &&
-            RtlCompareMemory(&before, &g_Settings, sizeof(SIM_SETTINGS)) != sizeof(SIM_SETTINGS)) {
-            RtlCopyMemory(pSettingsEntry->abData, &g_Settings, sizeof(SIM_SETTINGS));
-            PushRecordLocked(pSettingsEntry, &done);
-            pSettingsEntry = NULL;
-        }
-    }
-    KeReleaseSpinLock(&g_Lock, irql);
-    if (pIoctlEntry != NULL)
-        FreeEntry(pIoctlEntry);
-    if (pSettingsEntry != NULL)
-        FreeEntry(pSettingsEntry);
-    CompleteDoneList(&done);
-    if (status != STATUS_PENDING)
-        CompleteIrp(pIrp, status, dwInfo);
-    return status;
-}
-
 /* Port IRP_MJ_QUERY_VOLUME_INFORMATION: describes a serial port, so that
  * GetFileType says FILE_TYPE_CHAR. */
 static NTSTATUS PortQueryVolume(PIRP pIrp, PIO_STACK_LOCATION pStack)
@@ -923,6 +848,8 @@ static NTSTATUS PortQueryVolume(PIRP pIrp, PIO_STACK_LOCATION pStack)
     CompleteIrp(pIrp, STATUS_SUCCESS, sizeof(FILE_FS_DEVICE_INFORMATION));
     return STATUS_SUCCESS;
 }
+
+/* ==== The control device: the simulated handheld's side ===================== */
 
 /* Control IOCTL_SIM_PLUG: plugs the handheld in or pulls it out. */
 static NTSTATUS CtlPlug(ULONG dwPresent)
@@ -1096,6 +1023,8 @@ static NTSTATUS CtlRelease(PIRP pIrp, PFILE_OBJECT pFile)
     CompleteIrp(pIrp, STATUS_SUCCESS, 0);
     return STATUS_SUCCESS;
 }
+
+/* ==== Entry, dispatch and unload ============================================ */
 
 /* Dispatch routine of both devices. */
 static NTSTATUS NTAPI Dispatch(PDEVICE_OBJECT pDevice, PIRP pIrp)

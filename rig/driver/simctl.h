@@ -102,15 +102,18 @@ typedef struct SIMREC_HEADER {
     uint32_t length; /* payload bytes that follow */
 } SIMREC_HEADER;
 
+/* The port's settings, each group laid out as the serial request that reads
+ * and writes it (SERIAL_BAUD_RATE, SERIAL_LINE_CONTROL, SERIAL_HANDFLOW,
+ * SERIAL_CHARS, SERIAL_TIMEOUTS, the wait mask). */
 typedef struct SIM_SETTINGS {
     uint32_t baud;
-    uint8_t dataBits, parity, stopBits, pad; /* as SERIAL_LINE_CONTROL */
-    uint32_t controlHandShake, flowReplace;  /* as SERIAL_HANDFLOW */
-    uint32_t xonLimit, xoffLimit;
+    uint8_t stopBits, parity, dataBits, pad;
+    uint32_t controlHandShake, flowReplace, xonLimit, xoffLimit;
     uint8_t eofChar, errorChar, breakChar, eventChar, xonChar, xoffChar, pad2[2];
-    uint32_t dtr, rts;                       /* line states */
     uint32_t readIntervalTimeout, readTotalMultiplier, readTotalConstant;
     uint32_t writeTotalMultiplier, writeTotalConstant;
+    uint32_t waitMask;
+    uint32_t dtr, rts;                       /* line states */
 } SIM_SETTINGS;
 
 typedef struct SIM_IOCTL {

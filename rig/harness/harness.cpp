@@ -1,6 +1,8 @@
 // Shared helpers of the Wine tests.
 #include "rig/harness/harness.h"
 
+#include "res/resource.h"
+
 #include <tlhelp32.h>
 
 #include <cstdio>
@@ -114,33 +116,31 @@ static void NotePercent(ToolRun& run, const std::string& percent)
         run.percents.push_back(percent);
 }
 
-// Watches the run to its end.
+// Watches the run to its end, noting every box, the dialog as each box came,
+// and every percentage.
 long FinishTool(ToolRun& run, DWORD limitMs, DWORD okDelayMs)
 {
-    if (run.proc.hProcess == nullptr) return run.exitCode = -1;
-    DWORD dwStart = GetTickCount();
-    HWND hLastBox = nullptr;
-    while (WaitForSingleObject(run.proc.hProcess, 5) == WAIT_TIMEOUT &&
-           GetTickCount() - dwStart < limitMs) {
-        if (run.hDlg != nullptr) NotePercent(run, OpReadText(GetDlgItem(run.hDlg, 1023)));
-        HWND hBox = OpFindBox(run.proc.dwProcessId, 0);
-        if (hBox == nullptr || hBox == hLastBox) continue;
-        hLastBox = hBox;
+    HWND hPercent = nullptr;
+    OpWatch watch;
+    watch.pollMs = 5;
+    watch.okDelayMs = okDelayMs;
+    watch.onPercent = [&](HWND, const std::string& percent) { NotePercent(run, percent); };
+    watch.onBox = [&](HWND hBox, HWND hDlg) {
         run.boxTicks.push_back(GetTickCount());
         run.boxes.push_back(OpReadBox(hBox));
-        run.atBox.push_back(run.hDlg ? OpReadDialog(run.hDlg) : OpDialog());
+        run.atBox.push_back(hDlg ? OpReadDialog(hDlg) : OpDialog());
         NotePercent(run, run.atBox.back().percent);
-        Sleep(okDelayMs);
         // The percentage may change between OK and the dialog's end, which
-        // come close together: watch that one control without pause.
-        HWND hPercent = run.hDlg ? GetDlgItem(run.hDlg, 1023) : nullptr;
-        OpPressOk(hBox);
-        DWORD dwPressed = GetTickCount();
-        while (hPercent != nullptr && IsWindow(hPercent) && GetTickCount() - dwPressed < 2000) {
+        // come close together: its control is taken now, watched without
+        // pause after OK.
+        hPercent = hDlg ? GetDlgItem(hDlg, IDC_PERCENT) : nullptr;
+    };
+    watch.afterOk = [&](HWND, HWND) {
+        for (DWORD dwPressed = GetTickCount(); hPercent != nullptr && IsWindow(hPercent) &&
+                                               GetTickCount() - dwPressed < 2000;)
             NotePercent(run, OpReadText(hPercent));
-        }
-    }
-    return run.exitCode = OpWaitExit(run.proc, 0);
+    };
+    return run.exitCode = OpWatchTool(run.proc, run.hDlg, limitMs, watch);
 }
 
 // All boxes of a run, one line each.

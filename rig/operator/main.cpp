@@ -49,48 +49,31 @@ int main(int argc, char** argv)
         Say("launch failed");
         return 1;
     }
-    DWORD dwStart = GetTickCount();
-    HWND hDlg = nullptr, hLastBox = nullptr;
-    std::string lastPercent;
-    while (WaitForSingleObject(tool.hProcess, 50) == WAIT_TIMEOUT) {
-        if (GetTickCount() - dwStart > static_cast<DWORD>(timeoutS) * 1000) break;
-        if (hDlg == nullptr && (hDlg = OpFindDialog(tool.dwProcessId, 0)) != nullptr) {
-            OpDialog d = OpReadDialog(hDlg);
-            Say("dialog at=" + std::to_string(d.rect.left) + "," + std::to_string(d.rect.top) +
-                " size=" + std::to_string(d.rect.right - d.rect.left) + "x" +
-                std::to_string(d.rect.bottom - d.rect.top) + " cursor=" + OpCursorOver(hDlg) +
-                " caption=\"" + d.caption + "\" message=\"" + OpEscape(d.message) + "\"");
-            if (tryKeys) {
-                OpPressKey(hDlg, VK_RETURN, false);
-                OpPressKey(hDlg, VK_ESCAPE, false);
-                OpPressKey(hDlg, VK_F4, true);
-                Sleep(500);
-                Say(std::string("keys enter escape alt+f4: dialog ") +
-                    (IsWindowVisible(hDlg) ? "stayed" : "gone"));
-            }
+    OpWatch watch;
+    watch.pollMs = 50;
+    watch.okDelayMs = okAfterMs > 0 ? okAfterMs : -1;
+    watch.onDialog = [&](HWND hDlg) {
+        OpDialog d = OpReadDialog(hDlg);
+        Say("dialog at=" + std::to_string(d.rect.left) + "," + std::to_string(d.rect.top) +
+            " size=" + std::to_string(d.rect.right - d.rect.left) + "x" +
+            std::to_string(d.rect.bottom - d.rect.top) + " cursor=" + OpCursorOver(hDlg) +
+            " caption=\"" + d.caption + "\" message=\"" + OpEscape(d.message) + "\"");
+        if (!tryKeys) return;
+        OpPressKey(hDlg, VK_RETURN, false);
+        OpPressKey(hDlg, VK_ESCAPE, false);
+        OpPressKey(hDlg, VK_F4, true);
+        Sleep(500);
+        Say(std::string("keys enter escape alt+f4: dialog ") + (IsWindowVisible(hDlg) ? "stayed" : "gone"));
+    };
+    watch.onPercent = [&](HWND hDlg, const std::string& percent) {
+        OpDialog d = OpReadDialog(hDlg);
+        Say("dialog percent=" + percent + " bar=" + std::to_string(d.barPos) + "/" + std::to_string(d.barMax));
+        if (shotAt >= 0 && !shot.empty() && atol(percent.c_str()) >= shotAt) {
+            Say(OpScreenshot(shot) ? "shot " + shot : "shot failed");
+            shotAt = -1;
         }
-        if (hDlg != nullptr && IsWindow(hDlg)) {
-            OpDialog d = OpReadDialog(hDlg);
-            if (d.percent != lastPercent) {
-                lastPercent = d.percent;
-                Say("dialog percent=" + d.percent + " bar=" + std::to_string(d.barPos) + "/" +
-                    std::to_string(d.barMax));
-                if (shotAt >= 0 && !shot.empty() && atol(d.percent.c_str()) >= shotAt) {
-                    Say(OpScreenshot(shot) ? "shot " + shot : "shot failed");
-                    shotAt = -1;
-                }
-            }
-        }
-        HWND hBox = OpFindBox(tool.dwProcessId, 0);
-        if (hBox != nullptr && hBox != hLastBox) {
-            hLastBox = hBox;
-            Say(OpDescribeBox(OpReadBox(hBox), hDlg));
-            if (okAfterMs > 0) {
-                Sleep(static_cast<DWORD>(okAfterMs));
-                OpPressOk(hBox);
-            }
-        }
-    }
-    Say("exit " + std::to_string(OpWaitExit(tool, 5000)));
+    };
+    watch.onBox = [&](HWND hBox, HWND hDlg) { Say(OpDescribeBox(OpReadBox(hBox), hDlg)); };
+    Say("exit " + std::to_string(OpWatchTool(tool, nullptr, static_cast<DWORD>(timeoutS) * 1000, watch)));
     return 0;
 }

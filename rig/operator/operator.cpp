@@ -7,11 +7,11 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "res/resource.h"
+#include "shell/shell.h"
+
 // Class of dialogs and message boxes.
 static const char SZ_DIALOG_CLASS[] = "#32770";
-
-// Caption of the tool's progress dialog.
-static const char SZ_TOOL_CAPTION[] = "Quenlow v1.1";
 
 // Id of a message box's text control.
 static const int BOX_TEXT_ID = 0xFFFF;
@@ -101,7 +101,7 @@ std::vector<HWND> OpTopWindows(DWORD dwProcessId)
 // True for the tool's progress dialog.
 static bool IsToolDialog(HWND hWnd)
 {
-    return ClassOf(hWnd) == SZ_DIALOG_CLASS && OpReadText(hWnd) == SZ_TOOL_CAPTION;
+    return ClassOf(hWnd) == SZ_DIALOG_CLASS && OpReadText(hWnd) == SZ_PROGRESS_CAPTION;
 }
 
 // True for a message box: a dialog with a box's text control.
@@ -141,9 +141,9 @@ OpDialog OpReadDialog(HWND hDlg)
 {
     OpDialog d;
     d.caption = OpReadText(hDlg);
-    d.message = OpReadText(GetDlgItem(hDlg, 1043));
-    d.percent = OpReadText(GetDlgItem(hDlg, 1023));
-    HWND hBar = GetDlgItem(hDlg, 1020);
+    d.message = OpReadText(GetDlgItem(hDlg, IDC_MESSAGE));
+    d.percent = OpReadText(GetDlgItem(hDlg, IDC_PERCENT));
+    HWND hBar = GetDlgItem(hDlg, IDC_PROGRESS_BAR);
     d.barPos = static_cast<int>(SendMessageA(hBar, PBM_GETPOS, 0, 0));
     d.barMin = static_cast<int>(SendMessageA(hBar, PBM_GETRANGE, TRUE, 0));
     d.barMax = static_cast<int>(SendMessageA(hBar, PBM_GETRANGE, FALSE, 0));
@@ -359,7 +359,7 @@ std::string OpOwnerName(const OpBox& box, HWND hDialog)
 {
     if (box.hOwner == nullptr) return "none";
     if (box.hOwner == hDialog) return "dialog";
-    if (box.ownerClass == "SETUP") return "main";
+    if (box.ownerClass == SZ_MAIN_CLASS) return "main";
     return "other:" + box.ownerClass;
 }
 
@@ -380,4 +380,35 @@ std::string OpDescribeBox(const OpBox& box, HWND hDialog)
 {
     return "box caption=\"" + box.caption + "\" owner=" + OpOwnerName(box, hDialog) +
            " text=\"" + OpEscape(box.text) + "\"";
+}
+
+long OpWatchTool(OpProcess& tool, HWND hDlg, DWORD limitMs, const OpWatch& watch)
+{
+    if (tool.hProcess == nullptr) return -1;
+    DWORD dwStart = GetTickCount();
+    HWND hLastBox = nullptr;
+    std::string lastPercent;
+    bool bDialogSeen = false;
+    while (WaitForSingleObject(tool.hProcess, watch.pollMs) == WAIT_TIMEOUT &&
+           GetTickCount() - dwStart < limitMs) {
+        if (hDlg == nullptr) hDlg = OpFindDialog(tool.dwProcessId, 0);
+        if (hDlg != nullptr && !bDialogSeen) {
+            bDialogSeen = true;
+            if (watch.onDialog) watch.onDialog(hDlg);
+        }
+        if (hDlg != nullptr && IsWindow(hDlg)) {
+            std::string percent = OpReadText(GetDlgItem(hDlg, IDC_PERCENT));
+            if (!percent.empty() && percent != lastPercent && watch.onPercent) watch.onPercent(hDlg, percent);
+            if (!percent.empty()) lastPercent = percent;
+        }
+        HWND hBox = OpFindBox(tool.dwProcessId, 0);
+        if (hBox == nullptr || hBox == hLastBox) continue;
+        hLastBox = hBox;
+        if (watch.onBox) watch.onBox(hBox, hDlg);
+        if (watch.okDelayMs < 0) continue;
+        Sleep(static_cast<DWORD>(watch.okDelayMs));
+        OpPressOk(hBox);
+        if (watch.afterOk) watch.afterOk(hBox, hDlg);
+    }
+    return OpWaitExit(tool, 0);
 }

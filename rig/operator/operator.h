@@ -5,6 +5,7 @@
 
 #include <windows.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -18,8 +19,8 @@ struct OpProcess {
 // What the progress dialog shows.
 struct OpDialog {
     std::string caption;
-    std::string message;   // control 1043
-    std::string percent;   // control 1023
+    std::string message;   // the message field
+    std::string percent;   // the percentage
     int barPos = 0, barMin = 0, barMax = 0;
     RECT rect = {};        // outer rectangle on the screen
     bool visible = false;
@@ -86,6 +87,22 @@ std::string OpUnixOutput(const std::string& command);
 
 // Saves a picture of the whole screen (Xvfb's) to a PNG file; false on failure.
 bool OpScreenshot(const std::string& unixPngPath);
+
+// What a watch of the running tool reports as it goes; every callback may be
+// left empty.
+struct OpWatch {
+    DWORD pollMs = 20;         // pause between looks
+    long okDelayMs = 200;      // OK is pressed this long after a box came; < 0: never (a person does)
+    std::function<void(HWND hDlg)> onDialog;                              // the dialog appeared
+    std::function<void(HWND hDlg, const std::string& percent)> onPercent; // its percentage changed
+    std::function<void(HWND hBox, HWND hDlg)> onBox;                      // a new box, before OK
+    std::function<void(HWND hBox, HWND hDlg)> afterOk;                    // OK was pressed on it
+};
+
+// Watches the tool until it ends or limitMs passes: finds its dialog (unless
+// hDlg is given), follows the percentage, and presses OK on each box.
+// Returns the exit code (-1: still running at the limit, then terminated).
+long OpWatchTool(OpProcess& tool, HWND hDlg, DWORD limitMs, const OpWatch& watch);
 
 // Names a box's owner: "dialog" (the tool's dialog), "main", or "none".
 std::string OpOwnerName(const OpBox& box, HWND hDialog);

@@ -90,49 +90,96 @@ TEST_P(Ending, OneBoxAndNothingButTheImageAfterIt)
 std::string CaseName(const testing::TestParamInfo<Case>& info) { return info.param.name; }
 
 INSTANTIATE_TEST_SUITE_P(Flash, Ending, testing::Values(
-    Case{"Image512KiB", 512 * KiB, "", SZ_DONE, "dialog", "Flash Done! 262144 image bytes", ALL, ALL},
-    Case{"RomRefused", 33 * MiB, "--rom 32", Refusal(33, 32), "dialog", "refused: image of 33 MiB for a 32 MiB flash ROM", 5, 5},
-    Case{"MissingImage", 0, "", "Can't open nk.nb0", "main", "image: nk.nb0 can't be opened (error 2:", 0, 0},
-    Case{"BadImageSize", 512 * KiB - 1, "", "Invalid nk.nb0 file size", "main", "image: nk.nb0 is 524287 bytes, not", 0, 0},
-    Case{"AbsentHandheld", 512 * KiB, "--absent", SZ_OPEN_FAILED, "dialog", "port: \\\\.\\WCEUSBSH001 can't be opened (error 2:", 0, 0}), CaseName);
+    Case{"Image512KiB", 512 * KiB, "", SZ_DONE, "dialog",
+         "Flash Done! 262144 image bytes",
+         ALL, ALL},
+    Case{"RomRefused", 33 * MiB, "--rom 32", Refusal(33, 32), "dialog",
+         "refused: image of 33 MiB for a 32 MiB flash ROM",
+         5, 5},
+    Case{"MissingImage", 0, "", "Can't open nk.nb0", "main",
+         "image: nk.nb0 can't be opened (error 2:",
+         0, 0},
+    Case{"BadImageSize", 512 * KiB - 1, "", "Invalid nk.nb0 file size", "main",
+         "image: nk.nb0 is 524287 bytes, not",
+         0, 0},
+    Case{"AbsentHandheld", 512 * KiB, "--absent", SZ_OPEN_FAILED, "dialog",
+         "port: \\\\.\\WCEUSBSH001 can't be opened (error 2:",
+         0, 0}), CaseName);
 
 // Replies that arrive back to back: a ROM-size reply is never lost behind the
 // block request that follows it at once.
 INSTANTIATE_TEST_SUITE_P(Burst, Ending, testing::Values(
-    Case{"RomAcceptedRequestBehind", 9 * MiB - BLOCK, "--rom 8 --rom-gap 0", SZ_DONE, "dialog", "Flash Done! 9043968 image bytes", ALL, ALL},
-    Case{"RomRefusedRequestBehind", 9 * MiB, "--rom 8 --rom-gap 0", Refusal(9, 8), "dialog", "refused: image of 9 MiB for a 8 MiB flash ROM", 5, 5},
-    Case{"RomTwiceRefused", 17 * MiB, "--rom 16 --rom-twice --rom-gap 0", Refusal(17, 16), "dialog", "refused: image of 17 MiB for a 16 MiB flash ROM", 5, 5},
-    Case{"RomTwiceAccepted", 9 * MiB - BLOCK, "--rom 8 --rom-twice", SZ_DONE, "dialog", "Flash Done! 9043968 image bytes", ALL, ALL},
-    Case{"RequestDoubled", 512 * KiB + 3 * BLOCK, "--dup 2", SZ_DONE, "dialog", "Flash Done! 655360 image bytes", ALL, ALL}), CaseName);
+    Case{"RomAcceptedRequestBehind", 9 * MiB - BLOCK, "--rom 8 --rom-gap 0", SZ_DONE, "dialog",
+         "Flash Done! 9043968 image bytes",
+         ALL, ALL},
+    Case{"RomRefusedRequestBehind", 9 * MiB, "--rom 8 --rom-gap 0", Refusal(9, 8), "dialog",
+         "refused: image of 9 MiB for a 8 MiB flash ROM",
+         5, 5},
+    Case{"RomTwiceRefused", 17 * MiB, "--rom 16 --rom-twice --rom-gap 0", Refusal(17, 16), "dialog",
+         "refused: image of 17 MiB for a 16 MiB flash ROM",
+         5, 5},
+    Case{"RomTwiceAccepted", 9 * MiB - BLOCK, "--rom 8 --rom-twice", SZ_DONE, "dialog",
+         "Flash Done! 9043968 image bytes",
+         ALL, ALL},
+    Case{"RequestDoubled", 512 * KiB + 3 * BLOCK, "--dup 2", SZ_DONE, "dialog",
+         "Flash Done! 655360 image bytes",
+         ALL, ALL}), CaseName);
 
 // Deadlines: 1 s for the ready reply, 30 s from each block request to the
 // next; once a deadline has passed nothing more goes out, whatever comes late.
 INSTANTIATE_TEST_SUITE_P(Timing, Ending, testing::Values(
-    Case{"ReadyAt750ms", 512 * KiB, "--ready late:750", SZ_DONE, "dialog", "Flash Done! 262144 image bytes", ALL, ALL},
-    Case{"ReadyAt1500ms", 512 * KiB, "--ready late:1500", SZ_LOST, "dialog", "lost: handshake deadline passed", 1, 1, 3000},
-    Case{"SilentHandheld", 512 * KiB, "--ready none", SZ_LOST, "dialog", "lost: handshake deadline passed", 1, 1, 2000},
-    Case{"HandheldTakingNothing", 512 * KiB, "--deaf", SZ_LOST, "dialog", "lost: handshake deadline passed", 0, 0},
-    Case{"RequestAfterStallPast30s", 512 * KiB + BLOCK, "--gap 2:31000", SZ_LOST, "dialog", "lost: watchdog: no block request within 30 s after block 1 of 3",
+    Case{"ReadyAt750ms", 512 * KiB, "--ready late:750", SZ_DONE, "dialog",
+         "Flash Done! 262144 image bytes",
+         ALL, ALL},
+    Case{"ReadyAt1500ms", 512 * KiB, "--ready late:1500", SZ_LOST, "dialog",
+         "lost: handshake deadline passed",
+         1, 1, 3000},
+    Case{"SilentHandheld", 512 * KiB, "--ready none", SZ_LOST, "dialog",
+         "lost: handshake deadline passed",
+         1, 1, 2000},
+    Case{"HandheldTakingNothing", 512 * KiB, "--deaf", SZ_LOST, "dialog",
+         "lost: handshake deadline passed",
+         0, 0},
+    Case{"RequestAfterStallPast30s", 512 * KiB + BLOCK, "--gap 2:31000", SZ_LOST, "dialog",
+         "lost: watchdog: no block request within 30 s after block 1 of 3",
          5 + BLOCK, 5 + BLOCK, 4000, 90000},
-    Case{"WatchdogRearmedAtEachRequest", 512 * KiB + 2 * BLOCK, "--gap 2:28000 --gap 3:28000",
-         SZ_DONE, "dialog", "Flash Done! 524288 image bytes", ALL, ALL, 300, 120000},
-    Case{"QuickReplyToALateReader", 512 * KiB, "--arm-delay 300", SZ_DONE, "dialog", "Flash Done! 262144 image bytes", ALL, ALL}),
+    Case{"WatchdogRearmedAtEachRequest", 512 * KiB + 2 * BLOCK, "--gap 2:28000 --gap 3:28000", SZ_DONE, "dialog",
+         "Flash Done! 524288 image bytes",
+         ALL, ALL, 300, 120000},
+    Case{"QuickReplyToALateReader", 512 * KiB, "--arm-delay 300", SZ_DONE, "dialog",
+         "Flash Done! 262144 image bytes",
+         ALL, ALL}),
     CaseName);
 
 // The link failing under the transfer: one box, and the handheld got a clean
 // prefix of the exchange.
 INSTANTIATE_TEST_SUITE_P(Link, Ending, testing::Values(
-    Case{"UnpluggedMidBlock", 512 * KiB + 2 * BLOCK, "--unplug-after 200000", SZ_LOST, "dialog", "lost: writing block 2 of 4 failed: ",
+    Case{"UnpluggedMidBlock", 512 * KiB + 2 * BLOCK, "--unplug-after 200000", SZ_LOST, "dialog",
+         "lost: writing block 2 of 4 failed: ",
          5 + 200000, 5 + 2 * BLOCK},
-    Case{"ReadOfReadyReplyFails", 512 * KiB, "--fault read:0:1", SZ_LOST, "dialog", "lost: handshake deadline passed", 1, 1},
-    Case{"WaitRequestFails", 512 * KiB, "--fault wait:0:1", SZ_LOST, "dialog", "lost: writing the connect byte failed: the port had been closed|lost: handshake deadline passed", 0, 1},
-    Case{"CycleEndFails", 512 * KiB, "--fault cycle:0:1", SZ_LOST, "dialog", "lost: writing block 1 of 2 failed: the port had been closed|lost: watchdog", 1, 5 + BLOCK - 1},
-    Case{"GarbageBeforeAndBetweenReplies", 512 * KiB + 2 * BLOCK,
-         "--garbage 0:EE11 --garbage 1:3344", SZ_DONE, "dialog", "Flash Done! 524288 image bytes", ALL, ALL},
-    Case{"LengthWordWriteFails", 512 * KiB, "--fault write:1:1", SZ_LOST, "dialog", "lost: writing the length word failed: error ", 1, 1},
-    Case{"WriteFailsMidBlock", 512 * KiB + 2 * BLOCK, "--fault write:3:1", SZ_LOST, "dialog", "lost: writing block 1 of 4 failed: error ",
+    Case{"ReadOfReadyReplyFails", 512 * KiB, "--fault read:0:1", SZ_LOST, "dialog",
+         "lost: handshake deadline passed",
+         1, 1},
+    Case{"WaitRequestFails", 512 * KiB, "--fault wait:0:1", SZ_LOST, "dialog",
+         "lost: writing the connect byte failed: the port had been closed|"
+         "lost: handshake deadline passed",
+         0, 1},
+    Case{"CycleEndFails", 512 * KiB, "--fault cycle:0:1", SZ_LOST, "dialog",
+         "lost: writing the length word failed: the port had been closed|"
+         "lost: writing block 1 of 2 failed: the port had been closed|"
+         "lost: watchdog",
+         1, 5 + BLOCK - 1},
+    Case{"GarbageBeforeAndBetweenReplies", 512 * KiB + 2 * BLOCK, "--garbage 0:EE11 --garbage 1:3344", SZ_DONE, "dialog",
+         "Flash Done! 524288 image bytes",
+         ALL, ALL},
+    Case{"LengthWordWriteFails", 512 * KiB, "--fault write:1:1", SZ_LOST, "dialog",
+         "lost: writing the length word failed: error ",
+         1, 1},
+    Case{"WriteFailsMidBlock", 512 * KiB + 2 * BLOCK, "--fault write:3:1", SZ_LOST, "dialog",
+         "lost: writing block 1 of 4 failed: error ",
          5 + 12288, 5 + 12288},
-    Case{"WriteComesBackShort", 512 * KiB + 2 * BLOCK, "--fault short:3:1", SZ_LOST, "dialog", "lost: writing block 1 of 4 failed: went out short, 6144 of 12288 bytes",
+    Case{"WriteComesBackShort", 512 * KiB + 2 * BLOCK, "--fault short:3:1", SZ_LOST, "dialog",
+         "lost: writing block 1 of 4 failed: went out short, 6144 of 12288 bytes",
          5 + 12288 + 6144, 5 + 12288 + 6144}), CaseName);
 
 // A run of the tool in a scratch folder of the test's own.
