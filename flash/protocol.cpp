@@ -1,7 +1,6 @@
 // Pure rules of the download exchange: ROM-size replies and the image check.
 #include "flash/protocol.h"
 
-// Reads a ROM-size reply; 0 when the pair is not one.
 uint32_t RomReplyMegabytes(uint8_t b0, uint8_t b1)
 {
     if (IsReply(b0, b1, REPLY_ROM_32MB)) return 32;

@@ -9,7 +9,6 @@ static char szModelID[15];
 static char szLang[10];
 static char szVersion[20];
 
-// Writes one DWORD value of 0.
 static void ClearDwordValue(HKEY hKey, const char* szName)
 {
     DWORD dwZero = 0;
@@ -17,7 +16,7 @@ static void ClearDwordValue(HKEY hKey, const char* szName)
                    sizeof(dwZero));
 }
 
-// Writes one text value from its field, size bytes long.
+// The field's first cbData bytes, which are zero (see above).
 static void ClearTextValue(HKEY hKey, const char* szName, const char* szField, DWORD cbData)
 {
     RegSetValueExA(hKey, szName, 0, REG_SZ, reinterpret_cast<const BYTE*>(szField), cbData);

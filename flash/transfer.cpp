@@ -13,7 +13,7 @@
 #include "log/logtext.h"
 #include "log/runlog.h"
 #include "res/resource.h"
-#include "shell/shell.h"
+#include "shell/run_end.h"
 #include "ui/ui.h"
 
 // Result of the progress dialog after a finished update.

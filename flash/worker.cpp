@@ -11,7 +11,7 @@
 #include "log/logtext.h"
 #include "log/runlog.h"
 #include "res/resource.h"
-#include "shell/shell.h"
+#include "shell/run_end.h"
 #include "ui/ui.h"
 
 // Pause after the sync software was told to end, and again after the image

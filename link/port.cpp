@@ -9,7 +9,7 @@
 #include "link/pieces.h"
 #include "link/port_lock.h"
 #include "log/runlog.h"
-#include "shell/shell.h"
+#include "shell/run_end.h"
 
 // The device that the handheld's USB driver presents.
 static const char SZ_LINK_DEVICE[] = "\\\\.\\WCEUSBSH001";

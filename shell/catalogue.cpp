@@ -4,8 +4,8 @@
 #include "common/globals.h"
 #include "res/resource.h"
 
-// Loads each catalogue text; a missing string leaves its buffer empty.  The
-// module handle is still null here, which names the running executable.
+// A missing string leaves its buffer empty.  The module handle is still null
+// here, which names the running executable.
 void LoadMessageCatalogue()
 {
     LoadStringA(hInst, IDS_PROGRESS_TEXT, szProgressText, PROGRESS_TEXT_SIZE);

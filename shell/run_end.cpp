@@ -1,6 +1,6 @@
 // How a run ends: once, and on an error with one box, after which the main
 // window is closed, which ends the dialog's modal loop and the program.
-#include "shell/shell.h"
+#include "shell/run_end.h"
 
 #include <cstdarg>
 #include <cstdio>

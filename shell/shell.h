@@ -1,5 +1,5 @@
-// Application shell: entry, the hidden main window that carries the run, the
-// message catalogue, and the one way a run ends on an error.
+// Application shell: entry, the hidden main window that carries the run, and
+// the message catalogue.  How a run ends is in run_end.h.
 #pragma once
 
 #include <windows.h>
@@ -20,19 +20,3 @@ int CreateMainWindow(HINSTANCE hInstance);
 
 // Window procedure of class "SETUP".
 LRESULT CALLBACK MainWndProc(HWND hWnd, UINT uMsg, WPARAM wParam, LPARAM lParam);
-
-// The run ends once.  Whoever ends it first (the worker with its box, or the
-// dialog when a timer expires) claims the end: from then on nothing more is
-// written to the handheld, and whoever comes second shows nothing.  True for
-// the first claim only.
-bool ClaimRunEnd();
-
-// True once the run's end has been claimed; the worker then leaves its waits.
-bool RunEnded();
-
-// Ends the run on an error, unless it has ended already: the log's end line
-// with the exact cause (printf-style), a box with an OK button owned by
-// hOwner, then a synchronous WM_CLOSE to the main window, which ends the
-// program.  A null caption shows the system's default one.
-void EndRunWithError(HWND hOwner, const char* szText, const char* szCaption,
-                     const char* szCauseFormat, ...);

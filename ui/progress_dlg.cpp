@@ -8,7 +8,7 @@
 #include "common/globals.h"
 #include "log/runlog.h"
 #include "res/resource.h"
-#include "shell/shell.h"
+#include "shell/run_end.h"
 #include "ui/dialog_math.h"
 
 // Result of the dialog when one of the worker's timers expired.

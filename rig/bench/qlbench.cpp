@@ -24,6 +24,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -293,36 +294,35 @@ int main(int argc, char** argv)
     latLast.samples = {Median(lasts)};
     latLast99.samples = {Percentile(lasts, 0.99)};
 
-    WriteImageFile(dir, 4 * MiB);
-    for (int i = 0; i < repeats; i++) {
-        Bench b;
-        if (b.Start(dir, "--next-delay 500")) {
-            double share = CpuShare(b, [&] { return WaitForLog(b.sim, "block 2", 30000) != 0; },
-                                    [&] { return WaitForLog(b.sim, "block 12", 30000) != 0; });
-            if (share >= 0) cpuFlash.samples.push_back(share * 100);
+    // CPU share: each run's window opens and closes on the simulator's log
+    // (or on the box, and 10 s later).
+    struct CpuRun {
+        uint32_t size;
+        const char* options;
+        Figure* figure;
+        std::function<bool(Bench&)> open, close;
+    } cpuRuns[] = {
+        {4 * MiB, "--next-delay 500", &cpuFlash, [](Bench& b) { return WaitForLog(b.sim, "block 2", 30000) != 0; },
+         [](Bench& b) { return WaitForLog(b.sim, "block 12", 30000) != 0; }},
+        {512 * 1024, "--ready late:900", &cpuHandshake,
+         [](Bench& b) { return WaitForLog(b.sim, "connect", 30000) != 0; },
+         [](Bench& b) { return WaitForLog(b.sim, "send 05 00", 30000) != 0; }},
+        {512 * 1024, "", &cpuDone, [](Bench& b) { return WaitForBox(b, 30000); },
+         [](Bench&) {
+             Sleep(10000);
+             return true;
+         }},
+    };
+    for (CpuRun& c : cpuRuns) {
+        WriteImageFile(dir, c.size);
+        for (int i = 0; i < repeats; i++) {
+            Bench b;
+            if (b.Start(dir, c.options)) {
+                double share = CpuShare(b, [&] { return c.open(b); }, [&] { return c.close(b); });
+                if (share >= 0) c.figure->samples.push_back(share * 100);
+            }
+            b.End();
         }
-        b.End();
-    }
-    WriteImageFile(dir, 512 * 1024);
-    for (int i = 0; i < repeats; i++) {
-        Bench b;
-        if (b.Start(dir, "--ready late:900")) {
-            double share = CpuShare(b, [&] { return WaitForLog(b.sim, "connect", 30000) != 0; },
-                                    [&] { return WaitForLog(b.sim, "send 05 00", 30000) != 0; });
-            if (share >= 0) cpuHandshake.samples.push_back(share * 100);
-        }
-        b.End();
-    }
-    for (int i = 0; i < repeats; i++) {
-        Bench b;
-        if (b.Start(dir, "")) {
-            double share = CpuShare(b, [&] { return WaitForBox(b, 30000); }, [] {
-                Sleep(10000);
-                return true;
-            });
-            if (share >= 0) cpuDone.samples.push_back(share * 100);
-        }
-        b.End();
     }
 
     struct MemRun {
