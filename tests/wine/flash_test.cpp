@@ -157,6 +157,10 @@ INSTANTIATE_TEST_SUITE_P(Link, Ending, testing::Values(
     Case{"UnpluggedMidBlock", 512 * KiB + 2 * BLOCK, "--unplug-after 200000", SZ_LOST, "dialog",
          "lost: writing block 2 of 4 failed: ",
          5 + 200000, 5 + 2 * BLOCK},
+    Case{"ArmRequestFails", 512 * KiB, "--fault arm:0:1", SZ_LOST, "dialog",
+         "lost: writing the connect byte failed: the port had been closed|"
+         "lost: handshake deadline passed",
+         0, 1},
     Case{"ReadOfReadyReplyFails", 512 * KiB, "--fault read:0:1", SZ_LOST, "dialog",
          "lost: handshake deadline passed",
          1, 1},
