@@ -66,8 +66,9 @@ enum SimRequest {
     SIMREQ_LAST = SIMREQ_ARM_HOLD
 };
 
-/* The kinds' names on the simulator's command line, indexed by SimRequest. */
-#define SIM_REQUEST_NAMES {"", "arm", "wait", "cycle", "write", "read", "short", "arm-hold"}
+/* The kinds' names on the simulator's command line, indexed by SimRequest;
+ * the arm hold is asked for by --arm-delay, which also ends it. */
+#define SIM_REQUEST_NAMES {"", "arm", "wait", "cycle", "write", "read", "short"}
 
 typedef struct SIM_FAULT {
     uint32_t request; /* SimRequest */

@@ -301,9 +301,3 @@ std::vector<std::string> ToolLog(const std::string& dir)
     }
     return lines;
 }
-
-std::string UnixOutput(const std::string& command)
-{
-    return OpUnixOutput(command);
-}
-

@@ -122,9 +122,6 @@ Outcome RunTool(const std::string& dir, uint32_t imageSize, const std::string& s
 // leads every line.
 std::vector<std::string> ToolLog(const std::string& dir);
 
-// Output of a Linux shell command, run from this Windows process.
-std::string UnixOutput(const std::string& command);
-
 // Names of the processes of this Wine lane whose image name is one of these.
 std::vector<std::string> ProcessesNamed(std::initializer_list<const char*> names);
 
@@ -149,7 +146,6 @@ public:
     ~Handheld()
     {
         if (hCtl == nullptr) return;
-        SimFault(hCtl, SIMREQ_WRITE, 0, 0);
         SimPlug(hCtl, FALSE);
         bStop = true;
         reader.join();
@@ -157,7 +153,6 @@ public:
     }
     bool Ok() const { return hCtl != nullptr; }
     void Plug(bool bIn) { SimPlug(hCtl, bIn ? TRUE : FALSE); }
-    void Fail(DWORD dwRequest, DWORD dwSkip, DWORD dwCount) { SimFault(hCtl, dwRequest, dwSkip, dwCount); }
     bool Send(std::initializer_list<BYTE> bytes)
     {
         std::vector<BYTE> v(bytes);

@@ -26,27 +26,24 @@ void PrintSimUsage(void)
             "                           the ready reply)\n"
             "  --dup K                  send the K-th block request twice, back to back\n"
             "  --repeat-ready K         send 05 00 again after the K-th block\n"
-            "  --fault REQ:SKIP:COUNT   let SKIP requests of kind REQ pass, then fail (arm-hold:\n"
-            "                           hold) COUNT (a number or all); REQ is one of arm, wait,\n"
-            "                           cycle, write, read, short (write half), arm-hold\n"
+            "  --fault REQ:SKIP:COUNT   let SKIP requests of kind REQ pass, then fail COUNT (a\n"
+            "                           number or all); REQ is one of arm, wait, cycle, write,\n"
+            "                           read, short (write half)\n"
             "  --log FILE               event log, one line per event, each led by the tick\n"
             "                           count in ms (GetTickCount)\n"
             "  --data FILE              every byte the host wrote\n"
             "  --exit-after MS          give up after MS (default 120000)\n");
 }
 
-/* Parses an unsigned decimal number; FALSE if it is not one. */
-static BOOL ParseNumber(const char *psz, ULONGLONG *pqwValue)
+/* Parses an unsigned decimal number that fits qwMax; FALSE if it is not one. */
+static BOOL ParseNumber(const char *psz, ULONGLONG qwMax, ULONGLONG *pqwValue)
 {
     char *pszEnd = NULL;
 
-    if (psz == NULL || *psz < '0' || *psz > '9')
+    if (*psz < '0' || *psz > '9')
         return FALSE;
-    unsigned long long qw = strtoull(psz, &pszEnd, 10);
-    if (*pszEnd != '\0')
-        return FALSE;
-    *pqwValue = qw;
-    return TRUE;
+    *pqwValue = strtoull(psz, &pszEnd, 10);
+    return *pszEnd == '\0' && *pqwValue <= qwMax;
 }
 
 /* Parses a 32-bit unsigned decimal number. */
@@ -54,57 +51,59 @@ static BOOL ParseDword(const char *psz, DWORD *pdwValue)
 {
     ULONGLONG qw = 0;
 
-    if (!ParseNumber(psz, &qw) || qw > 0xFFFFFFFFull)
+    if (!ParseNumber(psz, 0xFFFFFFFFull, &qw))
         return FALSE;
     *pdwValue = (DWORD)qw;
     return TRUE;
 }
 
 /* Splits "A:B" at the first colon. */
-static BOOL SplitColon(const char *psz, std::string *pstrLeft, std::string *pstrRight)
+static BOOL SplitColon(const std::string &str, std::string *pstrLeft, std::string *pstrRight)
 {
-    const char *pszColon = strchr(psz, ':');
+    size_t colon = str.find(':');
 
-    if (pszColon == NULL)
+    if (colon == std::string::npos)
         return FALSE;
-    pstrLeft->assign(psz, (size_t)(pszColon - psz));
-    pstrRight->assign(pszColon + 1);
+    *pstrLeft = str.substr(0, colon);
+    *pstrRight = str.substr(colon + 1);
     return TRUE;
+}
+
+/* Parses "K:REST" with a block number K of at least dwMinK. */
+static BOOL ParseNumbered(const std::string &str, DWORD dwMinK, DWORD *pdwK, std::string *pstrRest)
+{
+    std::string strK;
+
+    return SplitColon(str, &strK, pstrRest) && ParseDword(strK.c_str(), pdwK) && *pdwK >= dwMinK;
 }
 
 /* Parses a string of hex digit pairs. */
 static BOOL ParseHex(const std::string &strHex, std::vector<unsigned char> *pBytes)
 {
-    if (strHex.empty() || strHex.size() % 2 != 0)
+    if (strHex.empty() || strHex.size() % 2 != 0 ||
+        strHex.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos)
         return FALSE;
-    for (size_t i = 0; i < strHex.size(); i += 2) {
-        char szByte[3] = {strHex[i], strHex[i + 1], '\0'};
-        char *pszEnd = NULL;
-        unsigned long dw = strtoul(szByte, &pszEnd, 16);
-        if (*pszEnd != '\0' || strchr("+- ", szByte[0]) != NULL)
-            return FALSE;
-        pBytes->push_back((unsigned char)dw);
-    }
+    for (size_t i = 0; i < strHex.size(); i += 2)
+        pBytes->push_back((unsigned char)strtoul(strHex.substr(i, 2).c_str(), NULL, 16));
     return TRUE;
 }
 
 /* Parses "REQ:SKIP:COUNT" for --fault. */
-static BOOL ParseFault(const char *psz, SIM_FAULT *pFault)
+static BOOL ParseFault(const std::string &str, SIM_FAULT *pFault)
 {
     static const char *const NAMES[] = SIM_REQUEST_NAMES;
     std::string strName, strRest, strSkip, strCount;
 
-    if (!SplitColon(psz, &strName, &strRest) || !SplitColon(strRest.c_str(), &strSkip, &strCount))
+    if (!SplitColon(str, &strName, &strRest) || !SplitColon(strRest, &strSkip, &strCount))
         return FALSE;
     pFault->request = 0;
-    for (DWORD i = SIMREQ_ARM; i <= SIMREQ_LAST; i++) {
+    for (DWORD i = SIMREQ_ARM; i < sizeof(NAMES) / sizeof(NAMES[0]); i++) {
         if (strName == NAMES[i])
             pFault->request = i;
     }
     DWORD dwSkip = 0, dwCount = 0xFFFFFFFFu;
-    if (pFault->request == 0 || !ParseDword(strSkip.c_str(), &dwSkip))
-        return FALSE;
-    if (strCount != "all" && !ParseDword(strCount.c_str(), &dwCount))
+    if (pFault->request == 0 || !ParseDword(strSkip.c_str(), &dwSkip) ||
+        (strCount != "all" && !ParseDword(strCount.c_str(), &dwCount)))
         return FALSE;
     pFault->skip = dwSkip;
     pFault->count = dwCount;
@@ -112,74 +111,57 @@ static BOOL ParseFault(const char *psz, SIM_FAULT *pFault)
 }
 
 /* Parses the value of one option that takes a value. */
-static BOOL ParseValue(const std::string &strOpt, const char *pszArg, SIM_OPTIONS *pOptions)
+static BOOL ParseValue(const std::string &strOpt, const std::string &strArg, SIM_OPTIONS *pOptions)
 {
+    const struct {
+        const char *pszName;
+        DWORD *pdwValue;
+    } NUMBERS[] = {{"--arm-delay", &pOptions->dwArmDelayMs},   {"--rom-gap", &pOptions->dwRomGapMs},
+                   {"--next-delay", &pOptions->dwNextDelayMs}, {"--exit-after", &pOptions->dwExitAfterMs}};
     std::string strLeft, strRight;
-    DWORD dwLeft = 0, dwRight = 0;
+    DWORD dwK = 0, dwMs = 0;
 
-    if (strOpt == "--ready") {
-        std::string strMode = pszArg;
-        if (strMode == "none")
-            pOptions->readyMode = READY_NONE;
-        else if (strMode == "skew")
-            pOptions->readyMode = READY_SKEW;
-        else if (SplitColon(pszArg, &strLeft, &strRight) && strLeft == "late" &&
-                 ParseDword(strRight.c_str(), &pOptions->dwReadyLateMs))
-            pOptions->readyMode = READY_LATE;
-        else
-            return FALSE;
-        return TRUE;
+    for (size_t i = 0; i < sizeof(NUMBERS) / sizeof(NUMBERS[0]); i++) {
+        if (strOpt == NUMBERS[i].pszName)
+            return ParseDword(strArg.c_str(), NUMBERS[i].pdwValue);
     }
-    if (strOpt == "--arm-delay")
-        return ParseDword(pszArg, &pOptions->dwArmDelayMs);
+    if (strOpt == "--ready") {
+        pOptions->readyMode = strArg == "none" ? READY_NONE : strArg == "skew" ? READY_SKEW : READY_LATE;
+        return pOptions->readyMode != READY_LATE ||
+               (SplitColon(strArg, &strLeft, &strRight) && strLeft == "late" &&
+                ParseDword(strRight.c_str(), &pOptions->dwReadyLateMs));
+    }
     if (strOpt == "--rom")
-        return ParseDword(pszArg, &pOptions->dwRomMiB) &&
+        return ParseDword(strArg.c_str(), &pOptions->dwRomMiB) &&
                (pOptions->dwRomMiB == 32 || pOptions->dwRomMiB == 24 || pOptions->dwRomMiB == 16 ||
                 pOptions->dwRomMiB == 8);
-    if (strOpt == "--rom-gap")
-        return ParseDword(pszArg, &pOptions->dwRomGapMs);
-    if (strOpt == "--next-delay")
-        return ParseDword(pszArg, &pOptions->dwNextDelayMs);
     if (strOpt == "--gap") {
-        if (!SplitColon(pszArg, &strLeft, &strRight) || !ParseDword(strLeft.c_str(), &dwLeft) ||
-            !ParseDword(strRight.c_str(), &dwRight) || dwLeft == 0)
+        if (!ParseNumbered(strArg, 1, &dwK, &strRight) || !ParseDword(strRight.c_str(), &dwMs))
             return FALSE;
-        pOptions->gaps.push_back(std::make_pair(dwLeft, dwRight));
+        pOptions->gaps.push_back(std::make_pair(dwK, dwMs));
         return TRUE;
     }
     if (strOpt == "--unplug-after")
-        return pOptions->bUnplugAfterSet = ParseNumber(pszArg, &pOptions->qwUnplugAfter);
+        return pOptions->bUnplugAfterSet = ParseNumber(strArg.c_str(), ~0ull, &pOptions->qwUnplugAfter);
     if (strOpt == "--garbage") {
-        std::vector<unsigned char> bytes;
-        if (!SplitColon(pszArg, &strLeft, &strRight) || !ParseDword(strLeft.c_str(), &dwLeft) ||
-            !ParseHex(strRight, &bytes))
-            return FALSE;
-        pOptions->garbage.push_back(std::make_pair(dwLeft, bytes));
-        return TRUE;
+        pOptions->garbage.push_back(std::make_pair(0, std::vector<unsigned char>()));
+        return ParseNumbered(strArg, 0, &pOptions->garbage.back().first, &strRight) &&
+               ParseHex(strRight, &pOptions->garbage.back().second);
     }
     if (strOpt == "--dup" || strOpt == "--repeat-ready") {
-        if (!ParseDword(pszArg, &dwLeft) || dwLeft == 0)
+        if (!ParseDword(strArg.c_str(), &dwK) || dwK == 0)
             return FALSE;
-        (strOpt == "--dup" ? pOptions->dupRequests : pOptions->repeatReady).push_back(dwLeft);
+        (strOpt == "--dup" ? pOptions->dupRequests : pOptions->repeatReady).push_back(dwK);
         return TRUE;
     }
     if (strOpt == "--fault") {
-        SIM_FAULT fault;
-        if (!ParseFault(pszArg, &fault))
-            return FALSE;
-        pOptions->faults.push_back(fault);
+        pOptions->faults.push_back(SIM_FAULT());
+        return ParseFault(strArg, &pOptions->faults.back());
+    }
+    if (strOpt == "--log" || strOpt == "--data") {
+        (strOpt == "--log" ? pOptions->strLogFile : pOptions->strDataFile) = strArg;
         return TRUE;
     }
-    if (strOpt == "--log") {
-        pOptions->strLogFile = pszArg;
-        return TRUE;
-    }
-    if (strOpt == "--data") {
-        pOptions->strDataFile = pszArg;
-        return TRUE;
-    }
-    if (strOpt == "--exit-after")
-        return ParseDword(pszArg, &pOptions->dwExitAfterMs);
     fprintf(stderr, "qlsim: unknown option %s\n", strOpt.c_str());
     PrintSimUsage();
     return FALSE;

@@ -123,6 +123,12 @@ INSTANTIATE_TEST_SUITE_P(Burst, Ending, testing::Values(
          ALL, ALL},
     Case{"RequestDoubled", 512 * KiB + 3 * BLOCK, "--dup 2", SZ_DONE, "dialog",
          "Flash Done! 655360 image bytes",
+         ALL, ALL},
+    Case{"ReadyOneByteOutOfStep", 512 * KiB, "--ready skew", SZ_DONE, "dialog",
+         "Flash Done! 262144 image bytes",
+         ALL, ALL},
+    Case{"ReadyRepeatedMidTransfer", 512 * KiB + 2 * BLOCK, "--repeat-ready 1", SZ_DONE, "dialog",
+         "Flash Done! 524288 image bytes",
          ALL, ALL}), CaseName);
 
 // Deadlines: 1 s for the ready reply, 30 s from each block request to the
@@ -210,7 +216,7 @@ TEST_F(Run, FullFlashOfA32MiBImage)
     EXPECT_EQ(out.run.percents.back(), "100");
     EXPECT_TRUE(out.wire == ExpectedWire(32 * MiB));
 
-    std::string sha256 = UnixOutput("sha256sum " + dir + "/nk.nb0").substr(0, 64);
+    std::string sha256 = OpUnixOutput("sha256sum " + dir + "/nk.nb0").substr(0, 64);
     ASSERT_EQ(sha256.size(), 64u);
     std::vector<std::string> log = ToolLog(dir);
     EXPECT_NE(std::find(log.begin(), log.end(), "image nk.nb0: 33554432 bytes, SHA-256 " + sha256),
