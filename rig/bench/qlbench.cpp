@@ -48,18 +48,6 @@ double Now()
     return static_cast<double>(now.QuadPart) / static_cast<double>(frequency.QuadPart);
 }
 
-// Writes nk.nb0 of this size into dir; each block's bytes differ.
-void WriteImageFile(const std::string& dir, uint32_t size)
-{
-    std::vector<uint8_t> block(BLOCK);
-    FILE* pFile = fopen(OpWinePath(dir + "/nk.nb0").c_str(), "wb");
-    for (uint32_t at = 0; pFile != nullptr && at < size; at += BLOCK) {
-        for (uint32_t i = 0; i < BLOCK; i++) block[i] = ImageByte(at + i);
-        fwrite(block.data(), 1, BLOCK, pFile);
-    }
-    if (pFile != nullptr) fclose(pFile);
-}
-
 // The Linux process id of the running tool, found by its command line.
 int ToolUnixPid()
 {
@@ -270,7 +258,7 @@ int main(int argc, char** argv)
                      [](double m) { return m <= 5; }, "%.0f"};
 
     std::vector<double> firsts, lasts;
-    WriteImageFile(dir, 32 * MiB);
+    WriteImage(dir, 32 * MiB);
     for (int i = 0; i < repeats; i++) {
         double raw = 0;
         if (!RawLinkRun(dir, 32 * MiB, &raw)) fprintf(stderr, "qlbench: raw link run %d failed\n", i);
@@ -314,7 +302,7 @@ int main(int argc, char** argv)
          }},
     };
     for (CpuRun& c : cpuRuns) {
-        WriteImageFile(dir, c.size);
+        WriteImage(dir, c.size);
         for (int i = 0; i < repeats; i++) {
             Bench b;
             if (b.Start(dir, c.options)) {
@@ -331,7 +319,7 @@ int main(int argc, char** argv)
         Figure* figure;
     } memRuns[] = {{8 * MiB, "--rom 8", &mem8}, {32 * MiB, "--rom 32", &mem32}, {64 * MiB, "", &mem64}};
     for (MemRun& m : memRuns) {
-        WriteImageFile(dir, m.size);
+        WriteImage(dir, m.size);
         Bench b;
         PROCESS_MEMORY_COUNTERS pmc = {};
         pmc.cb = sizeof(pmc);
