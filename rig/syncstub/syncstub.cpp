@@ -5,10 +5,16 @@
 //   syncstub.exe TITLE            an unowned top-level window titled TITLE
 //   syncstub.exe --owned TITLE    an owned pop-up titled TITLE (its owner is
 //                                 titled "syncstub owner")
+//   syncstub.exe --guarded TITLE  a window as the first, in a process that
+//                                 others may not open to end it (as one run
+//                                 by another user would be)
 //
 // Prints "ready" once the window exists.  Ends by itself with exit code
 // STUB_TIMEOUT_CODE after two minutes, so a stub is never left behind.
 #include <windows.h>
+
+#include <aclapi.h>
+#include <sddl.h>
 
 #include <cstdio>
 #include <cstring>
@@ -18,6 +24,24 @@ static const UINT STUB_TIMEOUT_CODE = 3;
 
 // Lifetime of a stub that nobody ends.
 static const UINT STUB_LIFETIME_MS = 120000;
+
+// Takes every right to end this process from everyone else: its DACL grants
+// only synchronising with it and querying it.  The handle its starter got
+// from CreateProcess keeps full access.
+static bool GuardProcess()
+{
+    PSECURITY_DESCRIPTOR pSd = nullptr;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorA("D:(A;;0x00101000;;;WD)", SDDL_REVISION_1,
+                                                              &pSd, nullptr))
+        return false;
+    BOOL bPresent = FALSE, bDefaulted = FALSE;
+    PACL pDacl = nullptr;
+    bool bOk = GetSecurityDescriptorDacl(pSd, &bPresent, &pDacl, &bDefaulted) &&
+               SetSecurityInfo(GetCurrentProcess(), SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
+                               nullptr, pDacl, nullptr) == ERROR_SUCCESS;
+    LocalFree(pSd);
+    return bOk;
+}
 
 // Window procedure: the stub's windows do nothing but exist.
 static LRESULT CALLBACK StubWndProc(HWND hWnd, UINT uMsg, WPARAM wParam, LPARAM lParam)
@@ -30,6 +54,7 @@ static LRESULT CALLBACK StubWndProc(HWND hWnd, UINT uMsg, WPARAM wParam, LPARAM 
 int main(int argc, char** argv)
 {
     bool bOwned = argc > 2 && strcmp(argv[1], "--owned") == 0;
+    if (argc > 2 && strcmp(argv[1], "--guarded") == 0 && !GuardProcess()) return 2;
     const char* szTitle = argc > 1 ? argv[argc - 1] : "DccMan";
     WNDCLASSA wc = {};
     wc.lpfnWndProc = StubWndProc;

@@ -39,7 +39,13 @@ struct Case {
     uint32_t wireMin, wireMax; // how much of the exchange reached the handheld
     DWORD okDelayMs = 300;     // how long the box stays up before OK
     DWORD limitMs = 60000;
+    const char* deadlineFrom = nullptr; // the box is due deadlineMs after the last
+    DWORD deadlineMs = 0;               // simulator event that starts with this
 };
+
+// How much later than its deadline a box may be seen: the timer's message,
+// the dialog shrinking, the box appearing and the operator's 20 ms look.
+constexpr DWORD BOX_LATE_MS = 400;
 
 // True when the log line is "end: " and one of the '|'-separated beginnings.
 bool EndsAs(const std::string& line, const std::string& choices)
@@ -50,6 +56,21 @@ bool EndsAs(const std::string& line, const std::string& choices)
         from = bar + 1;
     }
     return false;
+}
+
+// The reader's requests at the driver, a letter each ('A' arm, 'W' wait, 'C'
+// cycle end), for each time the port was opened.
+std::vector<std::string> ReaderRequests(const std::vector<SimEvent>& log)
+{
+    std::vector<std::string> sessions;
+    for (const SimEvent& e : log) {
+        if (e.text == "open") sessions.emplace_back();
+        else if (sessions.empty()) continue;
+        else if (e.text.rfind("ioctl 0x1b0028 in=4 ", 0) == 0) sessions.back() += 'A';
+        else if (e.text.rfind("ioctl 0x1b002c in=0 out=4 ", 0) == 0) sessions.back() += 'W';
+        else if (e.text.rfind("ioctl 0x1b0030 in=4 ", 0) == 0) sessions.back() += 'C';
+    }
+    return sessions;
 }
 
 void PrintTo(const Case& c, std::ostream* os) { *os << c.name << " (" << c.sim << ")"; }
@@ -78,6 +99,22 @@ TEST_P(Ending, OneBoxAndNothingButTheImageAfterIt)
         if (e.text.compare(0, 6, "write ") == 0 && !out.run.boxTicks.empty()) {
             EXPECT_LT(e.tick, out.run.boxTicks[0] + 250) << e.text << " after the box";
         }
+    }
+    // Armed once, then each cycle: wait, arm again, read, end the cycle; a
+    // closed port may cut the pattern short.
+    for (const std::string& requests : ReaderRequests(out.log)) {
+        std::string pattern = "A";
+        while (pattern.size() < requests.size()) pattern += "WAC";
+        EXPECT_EQ(requests, pattern.substr(0, requests.size())) << "the reader's requests, in order";
+    }
+    if (c.deadlineFrom != nullptr && !out.run.boxTicks.empty()) {
+        DWORD from = 0;
+        for (const SimEvent& e : out.log)
+            if (e.text.rfind(c.deadlineFrom, 0) == 0 && e.tick <= out.run.boxTicks[0]) from = e.tick;
+        ASSERT_NE(from, 0u) << "no \"" << c.deadlineFrom << "\" before the box";
+        long late = static_cast<long>(out.run.boxTicks[0] - from) - static_cast<long>(c.deadlineMs);
+        EXPECT_GE(late, -20) << "the box came before its deadline";
+        EXPECT_LE(late, static_cast<long>(BOX_LATE_MS)) << "the box came long after its deadline";
     }
     if (c.owner == std::string("main")) {
         EXPECT_FALSE(SimLogHas(out.sim, "open")) << "the image is checked before the port";
@@ -139,16 +176,16 @@ INSTANTIATE_TEST_SUITE_P(Timing, Ending, testing::Values(
          ALL, ALL},
     Case{"ReadyAt1500ms", 512 * KiB, "--ready late:1500", SZ_LOST, "dialog",
          "lost: handshake deadline passed",
-         1, 1, 3000},
+         1, 1, 3000, 60000, "connect", 1000},
     Case{"SilentHandheld", 512 * KiB, "--ready none", SZ_LOST, "dialog",
          "lost: handshake deadline passed",
-         1, 1, 2000},
+         1, 1, 2000, 60000, "connect", 1000},
     Case{"HandheldTakingNothing", 512 * KiB, "--deaf", SZ_LOST, "dialog",
          "lost: handshake deadline passed",
          0, 0},
     Case{"RequestAfterStallPast30s", 512 * KiB + BLOCK, "--gap 2:31000", SZ_LOST, "dialog",
          "lost: watchdog: no block request within 30 s after block 1 of 3",
-         5 + BLOCK, 5 + BLOCK, 4000, 90000},
+         5 + BLOCK, 5 + BLOCK, 4000, 90000, "send 04 00", 30000},
     Case{"WatchdogRearmedAtEachRequest", 512 * KiB + 2 * BLOCK, "--gap 2:28000 --gap 3:28000", SZ_DONE, "dialog",
          "Flash Done! 524288 image bytes",
          ALL, ALL, 300, 120000},
@@ -349,14 +386,15 @@ TEST_F(Run, EndsFirstSyncWindowsOwnersAndClearsTheRecord)
     RegCloseKey(hKey);
 
     // Started in this order, the later window lies above the earlier one, so
-    // the walk down from the tool's window meets the second "DccMan" first.
+    // the walk down from the tool's window meets the second "DccMan" first:
+    // one the tool may not end, and the walk stops there all the same.
     struct Stub {
         const char* args;
         bool bEnded;
         OpProcess proc;
     } stubs[] = {
         {"DccMan", false, {}},
-        {"DccMan", true, {}},
+        {"--guarded DccMan", false, {}},
         {"\"WCES Manager Thunk Window\"", true, {}},
         {"--owned DccMan", false, {}},
         {"dccman", false, {}},
@@ -373,6 +411,9 @@ TEST_F(Run, EndsFirstSyncWindowsOwnersAndClearsTheRecord)
         EXPECT_EQ(bEnded, stubs[i].bEnded) << "stub " << i << ": " << stubs[i].args;
         OpWaitExit(stubs[i].proc, 0);
     }
+    std::vector<std::string> log = ToolLog(dir);
+    auto found = [](const std::string& line) { return line.find("window \"DccMan\" found") != std::string::npos; };
+    EXPECT_EQ(std::count_if(log.begin(), log.end(), found), 1) << "the walk stops at the first match";
 
     ASSERT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, SZ_RECORD_KEY, 0, KEY_READ, &hKey), ERROR_SUCCESS);
     struct Value {
