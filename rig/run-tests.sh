@@ -41,6 +41,6 @@ run_ctest() { # tree, extra ctest arguments
   skipped=$((skipped + ${skip:-0}))
 }
 run_ctest native -j "$(nproc)"
-run_ctest win32 -j "$QL_LANES_UP" --resource-spec-file "$QL_WINE_DIR/lanes.json"
+run_ctest win32 -j "$QL_LANES_UP"
 echo "tests: $passed passed, $failed failed$([ $skipped -eq 0 ] || echo ", $skipped skipped")"
 exit $status

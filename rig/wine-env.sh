@@ -9,7 +9,7 @@
 #                    started and returns 1
 #   wine_down        stops what wine_up started
 #   lane_env N       exports WINEPREFIX and DISPLAY of lane N
-# ctest hands each test a lane (lanes.json); rig/wine-run.sh enters it.
+# Each Wine test program has a lane (QL_LANE); rig/wine-run.sh enters it.
 
 QL_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 export QL_BUILD=${QL_BUILD:-$QL_ROOT/build}
@@ -112,13 +112,7 @@ wine_up() { # [lanes]
   for n in $(seq 0 $((lanes - 1))); do
     server_up "$n" || { wine_down; return 1; }
   done
-  {
-    printf '{"version": {"major": 1, "minor": 0}, "local": [{"lanes": ['
-    for n in $(seq 0 $((lanes - 1))); do
-      printf '%s{"id": "%d", "slots": 1}' "$([ "$n" -gt 0 ] && echo ', ')" "$n"
-    done
-    printf ']}]}\n'
-  } >"$QL_WINE_DIR/lanes.json"
+  echo "$lanes" >"$QL_WINE_DIR/lanes"
   lane_env 0
 }
 

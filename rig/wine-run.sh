@@ -1,12 +1,11 @@
 #!/usr/bin/env bash
-# Runs one Windows program under Wine in the Wine lane that ctest gave the
-# test (CTEST_RESOURCE_GROUP_0_LANES="id:N,slots:1"), or in lane 0 when run by
-# hand.  wine-env.sh's wine_up must have brought the lanes up.  The 32-bit
-# loader also starts 64-bit programs.
+# Runs one Windows program under Wine in the Wine lane that the test was given
+# (QL_LANE, set per test program in tests/wine/CMakeLists.txt, where a lock per
+# lane keeps two tests out of one lane), or in lane 0 when run by hand.  With
+# fewer lanes up, lanes fold onto those there are.  wine-env.sh's wine_up must
+# have brought the lanes up.  The 32-bit loader also starts 64-bit programs.
 set -u
 # shellcheck source=wine-env.sh
 source "$(dirname "$0")/wine-env.sh"
-lane=0
-if [[ ${CTEST_RESOURCE_GROUP_0_LANES:-} =~ id:([0-9]+) ]]; then lane=${BASH_REMATCH[1]}; fi
-lane_env "$lane"
+lane_env $((${QL_LANE:-0} % $(cat "$QL_WINE_DIR/lanes")))
 exec "$QL_WINE32" "$@"

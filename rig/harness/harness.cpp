@@ -42,9 +42,8 @@ std::string ScratchDir(const std::string& name)
 {
     std::string root = BinDir() + "/../scratch";
     CreateDirectoryA(OpWinePath(root).c_str(), nullptr);
-    const char* pszLane = getenv("CTEST_RESOURCE_GROUP_0_LANES"); // "id:N,slots:1"
-    std::string lane = pszLane != nullptr ? std::string(pszLane) : "id:0";
-    std::string leaf = "lane" + lane.substr(3, lane.find(',') - 3) + "-" + name;
+    const char* pszLane = getenv("QL_LANE"); // set by rig/wine-run.sh
+    std::string leaf = std::string("lane") + (pszLane != nullptr ? pszLane : "0") + "-" + name;
     for (char& c : leaf)
         if (c == '/') c = '_'; // parameterised tests are named "Case/1"
     std::string dir = root + "/" + leaf;
