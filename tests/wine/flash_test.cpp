@@ -3,6 +3,8 @@
 // user sees, and every byte that reached the handheld.
 #include "rig/harness/harness.h"
 
+#include "link/link.h"
+
 #include <algorithm>
 
 namespace {
@@ -62,13 +64,22 @@ bool EndsAs(const std::string& line, const std::string& choices)
 // cycle end), for each time the port was opened.
 std::vector<std::string> ReaderRequests(const std::vector<SimEvent>& log)
 {
+    const struct {
+        DWORD dwCode;
+        const char* szSizes; // as the simulator logs them
+        char letter;
+    } kinds[] = {{IOCTL_LINK_ARM_MASK, "in=4 out=0", 'A'},
+                 {IOCTL_LINK_WAIT_EVENT, "in=0 out=4", 'W'},
+                 {IOCTL_LINK_CYCLE_END, "in=4 out=0", 'C'}};
     std::vector<std::string> sessions;
     for (const SimEvent& e : log) {
         if (e.text == "open") sessions.emplace_back();
-        else if (sessions.empty()) continue;
-        else if (e.text.rfind("ioctl 0x1b0028 in=4 ", 0) == 0) sessions.back() += 'A';
-        else if (e.text.rfind("ioctl 0x1b002c in=0 out=4 ", 0) == 0) sessions.back() += 'W';
-        else if (e.text.rfind("ioctl 0x1b0030 in=4 ", 0) == 0) sessions.back() += 'C';
+        if (sessions.empty()) continue;
+        for (const auto& kind : kinds) {
+            char szPrefix[48];
+            snprintf(szPrefix, sizeof(szPrefix), "ioctl 0x%lx %s ", kind.dwCode, kind.szSizes);
+            if (e.text.rfind(szPrefix, 0) == 0) sessions.back() += kind.letter;
+        }
     }
     return sessions;
 }
