@@ -202,7 +202,10 @@ INSTANTIATE_TEST_SUITE_P(Timing, Ending, testing::Values(
          ALL, ALL, 300, 120000},
     Case{"QuickReplyToALateReader", 512 * KiB, "--arm-delay 300", SZ_DONE, "dialog",
          "Flash Done! 262144 image bytes",
-         ALL, ALL}),
+         ALL, ALL},
+    Case{"ReaderArmHeldPastTheDeadline", 512 * KiB, "--arm-delay 20000", SZ_LOST, "dialog",
+         "lost: handshake deadline passed, the USB reader did not get going",
+         0, 1, 300, 15000}),
     CaseName);
 
 // The link failing under the transfer: one box, and the handheld got a clean
