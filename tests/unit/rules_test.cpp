@@ -100,9 +100,12 @@ TEST(Handoff, NoRefusalMissedUnderLoad)
     const uint32_t rounds = szRounds ? static_cast<uint32_t>(std::atoll(szRounds)) : 2000000;
     constexpr uint32_t SIZE = 17 * MiB, REMAINING = SIZE - REGION_SIZE;
     // Each round's burst, by round number: refused ROM then request, accepted
-    // ROM then request, request alone.
-    const uint8_t bursts[3][2][2] = {{{0x10, 0}, {0x04, 0}}, {{0x20, 0}, {0x04, 0}}, {{0x04, 0}, {0, 0}}};
-    const StepKind due[3] = {STEP_REFUSE, STEP_SEND_BODY, STEP_SEND_BODY};
+    // ROM then request, request alone, garbage that is a request but for its
+    // byte 1 then a refused ROM (byte 0 read without its own byte 1 would
+    // make a request of the garbage).
+    const uint8_t bursts[4][2][2] = {{{0x10, 0}, {0x04, 0}}, {{0x20, 0}, {0x04, 0}}, {{0x04, 0}, {0, 0}},
+                                     {{0x04, 0x01}, {0x10, 0}}};
+    const StepKind due[4] = {STEP_REFUSE, STEP_SEND_BODY, STEP_SEND_BODY, STEP_REFUSE};
     std::atomic<uint8_t> buffer[3] = {};
     std::atomic<uint8_t> latch{0};
     std::atomic<uint32_t> started{0}, published{0}; // the round begun, the round's burst out
@@ -115,7 +118,7 @@ TEST(Handoff, NoRefusalMissedUnderLoad)
     std::thread reader([&] {
         for (uint32_t r = 1; r <= rounds; r++) {
             await(started, r);
-            for (const auto& pair : bursts[r % 3])
+            for (const auto& pair : bursts[r % 4])
                 if (pair[0] != 0) PublishReplyPair(buffer, latch, pair);
             published.store(r);
         }
@@ -131,12 +134,12 @@ TEST(Handoff, NoRefusalMissedUnderLoad)
             if (step.kind != STEP_WAIT) break;
             if (spins % 64 == 0) std::this_thread::yield();
         }
-        if (step.kind != due[r % 3] && wrong++ == 0) firstWrong = r;
+        if (step.kind != due[r % 4] && wrong++ == 0) firstWrong = r;
         await(published, r);
     }
     reader.join();
-    EXPECT_EQ(wrong, 0u) << "decisions that acted on a request without the ROM-size reply before "
-                            "it, first in round " << firstWrong << " of " << rounds;
+    EXPECT_EQ(wrong, 0u) << "decisions that acted on a request that was not one, or without the "
+                            "ROM-size reply before it, first in round " << firstWrong << " of " << rounds;
 }
 
 TEST(Progress, PercentOfFileSize)
