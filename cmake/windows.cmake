@@ -22,6 +22,7 @@ add_library(quenlow_core STATIC
   link/replies.cpp
   log/logtext.cpp
   log/runlog.cpp
+  flash/await.cpp
   flash/protocol.cpp
   flash/record.cpp
   flash/sync_shutdown.cpp
