@@ -31,7 +31,7 @@ add_library(quenlow_core STATIC
 target_include_directories(quenlow_core PUBLIC ${CMAKE_SOURCE_DIR})
 target_compile_definitions(quenlow_core PUBLIC ${QUENLOW_WIN_DEFS})
 target_compile_options(quenlow_core PRIVATE ${QUENLOW_WARNINGS})
-target_link_libraries(quenlow_core PUBLIC comctl32 advapi32 user32 kernel32)
+target_link_libraries(quenlow_core PUBLIC advapi32 user32 kernel32)
 
 # The runtime is linked in: the executable needs nothing but Windows' own DLLs.
 set(QUENLOW_STATIC_LINK -static -static-libgcc -static-libstdc++)
