@@ -36,6 +36,13 @@ target_link_libraries(quenlow_core PUBLIC advapi32 user32 kernel32)
 # The runtime is linked in: the executable needs nothing but Windows' own DLLs.
 set(QUENLOW_STATIC_LINK -static -static-libgcc -static-libstdc++)
 
+# The released bytes follow from the sources alone, so that anyone can
+# rebuild them: file names in the code (assertions) are relative to the
+# source folder, and the shipped executable carries no link time and no
+# debug sections.
+set(QUENLOW_PREFIX_MAP -ffile-prefix-map=${CMAKE_SOURCE_DIR}/= -ffile-prefix-map=${CMAKE_BINARY_DIR}=.)
+target_compile_options(quenlow_core PRIVATE ${QUENLOW_PREFIX_MAP})
+
 # The icon, drawn from its SVG at the sizes Explorer and the taskbar use:
 # bitmaps up to 48 pixels, which every Windows reads, and 256 as PNG, which
 # Vista and later read.
@@ -55,11 +62,11 @@ add_custom_command(OUTPUT ${CMAKE_BINARY_DIR}/quenlow.ico
   VERBATIM)
 
 add_executable(quenlow WIN32 shell/winmain.cpp res/quenlow.rc)
-target_compile_options(quenlow PRIVATE ${QUENLOW_WARNINGS})
+target_compile_options(quenlow PRIVATE ${QUENLOW_WARNINGS} ${QUENLOW_PREFIX_MAP})
 # The resource compiler finds the built icon here.
 target_include_directories(quenlow PRIVATE ${CMAKE_BINARY_DIR})
 target_link_libraries(quenlow PRIVATE quenlow_core)
-target_link_options(quenlow PRIVATE ${QUENLOW_STATIC_LINK})
+target_link_options(quenlow PRIVATE ${QUENLOW_STATIC_LINK} -s -Wl,--no-insert-timestamp)
 set_source_files_properties(res/quenlow.rc PROPERTIES
   OBJECT_DEPENDS "${CMAKE_SOURCE_DIR}/res/quenlow.manifest;${CMAKE_SOURCE_DIR}/res/resource.h;${CMAKE_BINARY_DIR}/quenlow.ico")
 
