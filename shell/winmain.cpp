@@ -19,10 +19,10 @@ typedef BOOL(WINAPI* PFNINITCOMMONCONTROLSEX)(const INITCOMMONCONTROLSEX*);
 // that, the current folder at least leaves the search.
 static void NarrowDllSearch()
 {
-    PFNSETDEFAULTDLLDIRECTORIES pSetDefaultDllDirectories = reinterpret_cast<PFNSETDEFAULTDLLDIRECTORIES>(
-        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("kernel32.dll"), "SetDefaultDllDirectories")));
-    if (pSetDefaultDllDirectories == nullptr ||
-        !pSetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32))
+    FARPROC pProc = GetProcAddress(GetModuleHandleA("kernel32.dll"), "SetDefaultDllDirectories");
+    PFNSETDEFAULTDLLDIRECTORIES pSetDefaultDllDirectories =
+        reinterpret_cast<PFNSETDEFAULTDLLDIRECTORIES>(reinterpret_cast<void*>(pProc));
+    if (pSetDefaultDllDirectories == nullptr || !pSetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32))
         SetDllDirectoryA("");
 }
 
@@ -33,10 +33,9 @@ static void NarrowDllSearch()
 static void RegisterProgressBarClass()
 {
     HMODULE hComctl = LoadLibraryA("comctl32.dll");
+    FARPROC pProc = hComctl != nullptr ? GetProcAddress(hComctl, "InitCommonControlsEx") : nullptr;
     PFNINITCOMMONCONTROLSEX pInitCommonControlsEx =
-        hComctl == nullptr ? nullptr
-                           : reinterpret_cast<PFNINITCOMMONCONTROLSEX>(reinterpret_cast<void*>(
-                                 GetProcAddress(hComctl, "InitCommonControlsEx")));
+        reinterpret_cast<PFNINITCOMMONCONTROLSEX>(reinterpret_cast<void*>(pProc));
     INITCOMMONCONTROLSEX icc = {sizeof(icc), ICC_PROGRESS_CLASS};
     if (pInitCommonControlsEx != nullptr) pInitCommonControlsEx(&icc);
 }

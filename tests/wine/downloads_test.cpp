@@ -5,6 +5,7 @@
 #include "rig/harness/harness.h"
 
 #include <cstdlib>
+#include <cstring>
 
 namespace {
 
