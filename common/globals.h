@@ -19,12 +19,12 @@
 //                 one snapshot of both, taken in the order that
 //                 link/reply_handoff.h justifies, and takes a reply by
 //                 clearing bytes 0 and 1; hReplyEvent wakes it.
-//   timers        worker -> dialog: TIMER_HANDSHAKE from the reader's start
-//                 to the ready reply (armed again at the connect byte),
+//   timers        worker -> dialog: TIMER_HANDSHAKE from the port's first
+//                 open to the ready reply (armed again at the connect byte),
 //                 TIMER_WATCHDOG from the length word to the last block,
 //                 armed and stopped by the worker, expiring on the main thread.
-//   the run's end whoever ends the run claims it first (ClaimRunEnd, under the
-//                 port lock): the worker before its box or "Flash Done!", the
+//   the run's end whoever ends the run claims it first (ClaimRunEnd, without a
+//                 lock): the worker before its box or "Flash Done!", the
 //                 dialog before "Lost USB connection!".  From the claim on no
 //                 write reaches the handheld, and a second claimant shows
 //                 nothing: every run shows exactly one box.
@@ -48,18 +48,21 @@
 //           WinMain returns 0.
 //
 // Waits and their deadlines (nothing waits without one)
-//   worker  the two 1 s pauses: fixed.  The reader's start: TIMER_HANDSHAKE,
-//           armed before the reader thread exists.  The connect byte's write
-//           and the ready reply: TIMER_HANDSHAKE, armed again before the byte.
+//   worker  the two 1 s pauses: fixed.  The opens of the port and the
+//           reader's start: TIMER_HANDSHAKE, armed before the first open.  The
+//           connect byte's write and the ready reply: TIMER_HANDSHAKE, armed
+//           again before the byte.  The image's head and deferred block:
+//           TIMER_WATCHDOG, armed before they are read.
 //           The length word, every block's write and every block request:
 //           TIMER_WATCHDOG, armed before the word and again at each request.
 //           Between two looks at the replies it sleeps on hReplyEvent, which
 //           each stored pair and the run's end set (REPLY_WAIT_MS at most),
 //           and leaves once RunEnded().  Its boxes wait for the user; WM_CLOSE
 //           and the dialog's messages are served by the main thread's modal
-//           loop, which never waits on the worker.  The port lock is held
-//           only while a request is issued, which a serial driver does at
-//           once, so no thread waits long for it.
+//           loop, which never waits on the worker.  If a driver holds a
+//           request while the worker or the reader issues it under the port
+//           lock, the timer that runs still ends the run: the claim takes no
+//           lock, so the main thread never waits for the port.
 //   reader  the arm, cycle-end and read requests complete at once (the read
 //           time-outs make a read return with what has come); if a driver
 //           holds one, the worker's TIMER_HANDSHAKE or TIMER_WATCHDOG still

@@ -79,9 +79,13 @@ static void RefuseImage(const Step& step)
 // when memory or the image fails.
 static bool LoadRegions(HANDLE hImage)
 {
+    // The handheld waits for the length word meanwhile: an image read that
+    // stalls (a file on a share) still has a deadline.
+    ArmWatchdog();
     pChunkBuf = static_cast<BYTE*>(LocalAlloc(LMEM_FIXED, REGION_SIZE));
     pDeferredBuf = static_cast<BYTE*>(LocalAlloc(LMEM_FIXED, REGION_SIZE));
     if (pChunkBuf == nullptr || pDeferredBuf == nullptr) {
+        StopDialogTimer(TIMER_WATCHDOG);
         EndRunWithError(hMainWnd, "Not enough memory", "Error",
                         "memory: the image's two 256 KiB buffers can't be had");
         return false;
@@ -95,8 +99,8 @@ static bool Announce(DWORD dwFileSize)
     uint32_t length = LengthWord(dwFileSize);
     const BYTE word[4] = {static_cast<BYTE>(length), static_cast<BYTE>(length >> 8),
                           static_cast<BYTE>(length >> 16), static_cast<BYTE>(length >> 24)};
-    // Armed before the word goes out: a write the handheld never takes
-    // would otherwise wait with no timer running.
+    // Armed again before the word goes out: the handheld has its 30 s from
+    // here, and a write it never takes still has a deadline.
     ArmWatchdog();
     ForgetRomReply();
     if (!LinkSend(word, sizeof(word))) {

@@ -51,27 +51,23 @@ static HANDLE OpenImage()
 
 // Starts the reply reader and waits until it runs; false (run ended) when the
 // thread or the event it wakes the worker with can't be created, or the run
-// ended meanwhile.  The handshake timer runs from before the thread starts: a
-// reader whose first request the driver never completes would otherwise keep
-// the worker waiting with no deadline.
+// ended meanwhile.
 static bool StartReplyReader()
 {
     bStopReader.store(0);
     hReplyEvent.store(CreateEventA(nullptr, FALSE, FALSE, nullptr));
-    ArmDialogTimer(TIMER_HANDSHAKE, TIMER_HANDSHAKE_MS);
     HANDLE hThread = hReplyEvent.load() == nullptr
                          ? nullptr
                          : CreateThread(nullptr, 0, UsbReaderThread, nullptr, 0, nullptr);
     if (hThread == nullptr) {
         LogText why = SystemErrorText(GetLastError());
-        StopDialogTimer(TIMER_HANDSHAKE);
         ClosePortOnce();
         EndRunWithError(hMainWnd, "Can't start USB reader", "Error",
                         "thread: the USB reader can't be started (%s)", why.sz);
         return false;
     }
     CloseHandle(hThread);
-    // Deadline: TIMER_HANDSHAKE, armed above.
+    // Deadline: TIMER_HANDSHAKE, armed before the port was opened.
     while (bReaderReady.load() == 0 && !RunEnded()) WaitForReply();
     return !RunEnded();
 }
@@ -120,12 +116,18 @@ static void RunFlashUpdate()
     DWORD dwSpent = GetTickCount() - dwStart;
     Sleep(dwSpent < SYNC_RELEASE_PAUSE_MS ? SYNC_RELEASE_PAUSE_MS - dwSpent : 0);
     pReplyWrite.store(ReplyBuffer);
+    // The handheld, its driver and the reader have TIMER_HANDSHAKE from here
+    // to the ready reply (armed again before the connect byte): a driver that
+    // holds a request of the opens or of the reader's start ends the run a
+    // second later, like a handheld that never answers.
+    ArmDialogTimer(TIMER_HANDSHAKE, TIMER_HANDSHAKE_MS);
     bool bReady = false;
     if (!RunEnded() && OpenLinkPort()) {
         ClosePortOnce();
         bReady = OpenLinkPort() && StartReplyReader() && GreetBootLoader();
     }
     if (!bReady) {
+        StopDialogTimer(TIMER_HANDSHAKE);
         ClosePortOnce();
         CloseHandle(hImage);
         return;

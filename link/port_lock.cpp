@@ -1,6 +1,8 @@
 // The port lock; see port_lock.h.
 #include "link/port_lock.h"
 
+#include <atomic>
+
 #include "log/runlog.h"
 
 // Guards hLinkPort and bPortOpen between the worker and the reader.
@@ -9,9 +11,10 @@ static CRITICAL_SECTION csPort;
 // True while hLinkPort is an open handle; guarded by csPort.
 static bool bPortOpen = false;
 
-// True once the run has ended and nothing more may be written; guarded by
-// csPort, so that the shut and the issue of a write exclude each other.
-static bool bWritesShut = false;
+// True once the run has ended and nothing more may be written.  Set without
+// the lock, so that the main thread never waits for a request that the other
+// threads are issuing; a write checks it under the lock just before its issue.
+static std::atomic<bool> bWritesShut{false};
 
 void InitPortLock()
 {
@@ -30,7 +33,7 @@ void PublishPort(HANDLE hPort, void (*configure)(HANDLE hPort))
 bool EnterOpenPort(bool bWrite)
 {
     EnterCriticalSection(&csPort);
-    if (bPortOpen && !(bWrite && bWritesShut)) return true;
+    if (bPortOpen && !(bWrite && bWritesShut.load())) return true;
     LeaveCriticalSection(&csPort);
     return false;
 }
@@ -59,17 +62,10 @@ bool ClosePortOnce()
 
 bool ShutPortWrites()
 {
-    EnterCriticalSection(&csPort);
-    bool bFirst = !bWritesShut;
-    bWritesShut = true;
-    LeaveCriticalSection(&csPort);
-    return bFirst;
+    return !bWritesShut.exchange(true);
 }
 
 bool PortWritesShut()
 {
-    EnterCriticalSection(&csPort);
-    bool bShut = bWritesShut;
-    LeaveCriticalSection(&csPort);
-    return bShut;
+    return bWritesShut.load();
 }

@@ -32,7 +32,8 @@ bool PortIsOpen();
 bool ClosePortOnce();
 
 // Shuts the port for writes for the rest of the process: a write already
-// issued finishes, no new one is issued.  True for the first call only.
+// issued finishes, no write is issued after the shut is seen; it takes no
+// lock, so it never waits.  True for the first call only.
 bool ShutPortWrites();
 
 // True once the port has been shut for writes.

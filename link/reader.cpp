@@ -56,21 +56,17 @@ static void SetReaderTimeouts()
 // reading: it stays where it is until the worker takes it or a newer pair,
 // announced by its own event, replaces it.  Each read returns at once (the
 // read time-outs above), so the drain never waits.
-static void DrainReplies(OVERLAPPED* pOv, BYTE* pPair)
+static void DrainReplies(OVERLAPPED* pOv, BYTE* pPair, BYTE* pLast)
 {
-    while (ReadPair(pOv, pPair) > 0) {
-        if (pPair[0] != 0) {
-            StoreReplyPair(pPair);
-            pPair[0] = 0;
-        }
-    }
+    for (DWORD dwRead; (dwRead = ReadPair(pOv, pPair)) > 0;) StoreReadBytes(pPair, dwRead, pLast);
 }
 
 // The reader says it runs only once its first arm request has been made: a
 // serial driver reports only bytes that arrive after the mask is armed, so a
 // quick reply to a byte the worker sent earlier would never be announced.
-// It says so whatever the arm's result, since the worker waits for it with no
-// timer running; a reader that ended leaves the handshake timer to end the run.
+// It says so whatever the arm's result, so that the worker goes on at once: a
+// reader that ended has closed the port, and the worker's next write ends the
+// run.
 DWORD WINAPI UsbReaderThread(LPVOID)
 {
     OVERLAPPED ov;
@@ -85,6 +81,7 @@ DWORD WINAPI UsbReaderThread(LPVOID)
     bReaderReady.store(1);
     WakeWorker();
     BYTE pair[2] = {0, 0};
+    BYTE last = 0; // the last byte read, for a reply that straddles two reads
     const char* szWhy = "the arm request failed";
     while (bArmed && bStopReader.load() == 0) {
         if (!ReaderIoctl(&ov, IOCTL_LINK_WAIT_EVENT, &dwEventWord, true)) {
@@ -96,7 +93,7 @@ DWORD WINAPI UsbReaderThread(LPVOID)
             break;
         }
         ClearReplyBuffer();
-        DrainReplies(&ov, pair);
+        DrainReplies(&ov, pair, &last);
         if (!ReaderIoctl(&ov, IOCTL_LINK_CYCLE_END, &dwEventWord, false)) {
             szWhy = "the cycle-end request failed";
             break;

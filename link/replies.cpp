@@ -16,10 +16,9 @@ void ClearReplyBuffer()
     pReplyWrite.store(ReplyBuffer);
 }
 
-void StoreReplyPair(const BYTE* pPair)
+void StoreReadBytes(BYTE* pPair, DWORD count, BYTE* pLast)
 {
-    PublishReplyPair(pReplyWrite.load(), RomReplyLatch, pPair);
-    WakeWorker();
+    if (TakeReadBytes(pReplyWrite.load(), RomReplyLatch, pPair, count, pLast)) WakeWorker();
 }
 
 void ConsumeReply()

@@ -11,10 +11,12 @@
 // write cursor at its start, at the beginning of each cycle.
 void ClearReplyBuffer();
 
-// Reader: publishes a pair where the cursor points (a ROM-size reply also in
-// RomReplyLatch, where a block request that follows at once can't overwrite
-// it) and wakes the worker.
-void StoreReplyPair(const BYTE* pPair);
+// Reader: takes the bytes of one read (count of them in pPair; *pLast the
+// last byte of the read before): a pair whose first byte is not zero is
+// published where the cursor points, and the worker woken; a ROM-size reply
+// is also kept in RomReplyLatch, where a block request that follows at once
+// can't overwrite it, even when it straddles two reads.
+void StoreReadBytes(BYTE* pPair, DWORD count, BYTE* pLast);
 
 // Worker: takes the stored reply (clears bytes 0 and 1) and points the write
 // cursor at the start again.

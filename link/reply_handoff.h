@@ -19,13 +19,36 @@
 
 #include "flash/protocol.h"
 
+// Reader: latches a ROM-size reply of these two bytes, if they are one.
+inline void LatchRomReply(std::atomic<uint8_t>& latch, uint8_t code, uint8_t zero)
+{
+    if (RomReplyMegabytes(code, zero) != 0) latch.store(code);
+}
+
 // Reader: stores one pair at pSlot, latching it first if it is a ROM-size reply.
 inline void PublishReplyPair(std::atomic<uint8_t>* pSlot, std::atomic<uint8_t>& latch,
                              const uint8_t* pPair)
 {
-    if (RomReplyMegabytes(pPair[0], pPair[1]) != 0) latch.store(pPair[0]);
+    LatchRomReply(latch, pPair[0], pPair[1]);
     pSlot[1].store(pPair[1]);
     pSlot[0].store(pPair[0]);
+}
+
+// Reader: takes the bytes of one read (1 or 2, in pPair; *pLast is the last
+// byte of the read before, over the thread's life).  A stray byte puts the
+// pairs out of step, and a ROM-size reply can then end one read and begin
+// the next; it is latched all the same, since it must refuse the image
+// whatever the alignment.  A pair whose first byte is not zero is published;
+// true when one was.
+inline bool TakeReadBytes(std::atomic<uint8_t>* pSlot, std::atomic<uint8_t>& latch, uint8_t* pPair,
+                          uint32_t count, uint8_t* pLast)
+{
+    LatchRomReply(latch, *pLast, pPair[0]);
+    *pLast = pPair[count - 1];
+    if (pPair[0] == 0) return false;
+    PublishReplyPair(pSlot, latch, pPair);
+    pPair[0] = 0;
+    return true;
 }
 
 // Worker: one look at bytes 0 to 2 of the buffer and the latch, in that order.

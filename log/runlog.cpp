@@ -204,7 +204,8 @@ void LogTimerEnd(UINT idTimer)
     double msConnect = msConnectSent;
     LeaveCriticalSection(&csLog);
     if (idTimer == TIMER_HANDSHAKE && msConnect == 0)
-        LogEnd("lost: handshake deadline passed, the USB reader did not get going within 1 s");
+        LogEnd("lost: handshake deadline passed before the connect byte went out (the port, its "
+               "reader or the byte's write held up for 1 s)");
     else if (idTimer == TIMER_HANDSHAKE)
         LogEnd("lost: handshake deadline passed, no ready reply within 1 s of the connect byte");
     else

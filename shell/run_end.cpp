@@ -10,8 +10,10 @@
 #include "link/replies.h"
 #include "log/runlog.h"
 
-// The claim is the port's write shut: taken under the port lock, it can't
-// fall between a write's check and its issue.
+// The claim is the port's write shut.  It takes no lock: the dialog's timer
+// reaction must never wait for a driver request another thread is issuing.
+// A write that passed its check just before the claim may still go out
+// (before the box shows); no write that starts after the claim does.
 bool ClaimRunEnd()
 {
     bool bFirst = ShutPortWrites();

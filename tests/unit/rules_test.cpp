@@ -70,6 +70,8 @@ TEST(Decisions, EveryReplyInEveryStage)
         {STAGE_BODY, {0x04, 0x00, 0x00, 0x20}, S17, R17, STEP_SEND_BODY, 32, 17},
         {STAGE_BODY, {0x10, 0x01, 0x00, 0x00}, S17, R17, STEP_WAIT, 0, 0},
         {STAGE_BODY, {0x10, 0x00, 0x00, 0x20}, S17, R17, STEP_REFUSE, 16, 17},
+        {STAGE_BODY, {0x04, 0x00, 0x00, 0x18}, 25 * MiB, R17, STEP_REFUSE, 24, 25},
+        {STAGE_LAST_HALF, {0x20, 0x00, 0x00, 0x20}, S17, REGION_SIZE - BLOCK_SIZE, STEP_WAIT, 32, 17},
         // M is the whole image's, however many blocks went out before the
         // ROM-size reply was seen: 17 MiB never goes into a 16 MiB ROM.
         {STAGE_BODY, {0x04, 0x00, 0x00, 0x10}, S17, R17 - BLOCK_SIZE, STEP_REFUSE, 16, 17},
@@ -116,10 +118,13 @@ TEST(Handoff, NoRefusalMissedUnderLoad)
             if (spins % 64 == 0) std::this_thread::yield();
     };
     std::thread reader([&] {
+        uint8_t last = 0;
         for (uint32_t r = 1; r <= rounds; r++) {
             await(started, r);
-            for (const auto& pair : bursts[r % 4])
-                if (pair[0] != 0) PublishReplyPair(buffer, latch, pair);
+            for (const auto& burst : bursts[r % 4]) {
+                uint8_t pair[2] = {burst[0], burst[1]};
+                TakeReadBytes(buffer, latch, pair, 2, &last);
+            }
             published.store(r);
         }
     });
@@ -140,6 +145,36 @@ TEST(Handoff, NoRefusalMissedUnderLoad)
     reader.join();
     EXPECT_EQ(wrong, 0u) << "decisions that acted on a request that was not one, or without the "
                             "ROM-size reply before it, first in round " << firstWrong << " of " << rounds;
+}
+
+// The reader's reads, as the driver hands them out: a ROM-size reply is
+// latched however the stray bytes before it put the pairs out of step, and
+// only pairs whose first byte is not zero are published.
+TEST(Handoff, ReadsInAndOutOfStep)
+{
+    struct Row {
+        const char* name;
+        std::vector<std::vector<uint8_t>> reads;
+        uint8_t latch, b0, b1; // afterwards
+    } rows[] = {
+        {"in step", {{0x10, 0x00}, {0x04, 0x00}}, 0x10, 0x04, 0x00},
+        {"straddling two reads", {{0x41, 0x05}, {0x00, 0x10}, {0x00, 0x04}, {0x00}}, 0x10, 0x41, 0x05},
+        {"after a short read", {{0x41}, {0x05, 0x00}, {0x20}, {0x00, 0x04}}, 0x20, 0x20, 0x00},
+        {"no ROM-size reply", {{0x05, 0x00}, {0x04, 0x00}}, 0x00, 0x04, 0x00},
+        {"zero first byte", {{0x00, 0x07}}, 0x00, 0x00, 0x00},
+    };
+    for (const Row& r : rows) {
+        std::atomic<uint8_t> buffer[3] = {};
+        std::atomic<uint8_t> latch{0};
+        uint8_t pair[2] = {0, 0}, last = 0;
+        for (const std::vector<uint8_t>& read : r.reads) {
+            std::copy(read.begin(), read.end(), pair);
+            TakeReadBytes(buffer, latch, pair, static_cast<uint32_t>(read.size()), &last);
+        }
+        EXPECT_EQ(latch.load(), r.latch) << r.name;
+        EXPECT_EQ(buffer[0].load(), r.b0) << r.name;
+        EXPECT_EQ(buffer[1].load(), r.b1) << r.name;
+    }
 }
 
 TEST(Progress, PercentOfFileSize)

@@ -204,7 +204,7 @@ INSTANTIATE_TEST_SUITE_P(Timing, Ending, testing::Values(
          "Flash Done! 262144 image bytes",
          ALL, ALL},
     Case{"ReaderArmHeldPastTheDeadline", 512 * KiB, "--arm-delay 20000", SZ_LOST, "dialog",
-         "lost: handshake deadline passed, the USB reader did not get going",
+         "lost: handshake deadline passed before the connect byte went out",
          0, 1, 300, 15000}),
     CaseName);
 
