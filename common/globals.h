@@ -13,11 +13,14 @@
 // Hand-offs
 //   bReaderReady  reader -> worker: set once the reader's first arm request
 //                 was made; the worker sends nothing before it.
-//   ReplyBuffer   reader -> worker: the latest reply pair in bytes 0 and 1
-//                 (link/replies.h has the rules); the worker takes a block
-//                 request by clearing them.  RomReplyLatch keeps a ROM-size
-//                 reply that a block request right behind it overwrote.
-//   timers        worker -> dialog: TIMER_HANDSHAKE around the connect byte,
+//   ReplyBuffer   reader -> worker: the latest reply pair in bytes 0 and 1,
+//                 and RomReplyLatch, which keeps a ROM-size reply that a block
+//                 request right behind it overwrote.  The worker decides on
+//                 one snapshot of both, taken in the order that
+//                 link/reply_handoff.h justifies, and takes a reply by
+//                 clearing bytes 0 and 1; hReplyEvent wakes it.
+//   timers        worker -> dialog: TIMER_HANDSHAKE from the reader's start
+//                 to the ready reply (armed again at the connect byte),
 //                 TIMER_WATCHDOG from the length word to the last block,
 //                 armed and stopped by the worker, expiring on the main thread.
 //   the run's end whoever ends the run claims it first (ClaimRunEnd, under the
@@ -43,6 +46,23 @@
 //   main    the dialog ends (1 after "Flash Done!", 2 after a timer's box, or
 //           the quit request after an error box); the main window closes and
 //           WinMain returns 0.
+//
+// Waits and their deadlines (nothing waits without one)
+//   worker  the two 1 s pauses: fixed.  The reader's start: TIMER_HANDSHAKE,
+//           armed before the reader thread exists.  The connect byte's write
+//           and the ready reply: TIMER_HANDSHAKE, armed again before the byte.
+//           The length word, every block's write and every block request:
+//           TIMER_WATCHDOG, armed before the word and again at each request.
+//           Each look at the replies sleeps on hReplyEvent for REPLY_WAIT_MS
+//           at most, then sees RunEnded() once a timer has fired.  Its boxes
+//           wait for the user; WM_CLOSE and the dialog's messages are served
+//           by the main thread's modal loop, which never waits on the worker.
+//   reader  the arm, cycle-end and read requests complete at once (the read
+//           time-outs make a read return with what has come); if a driver
+//           holds one, the worker's TIMER_HANDSHAKE or TIMER_WATCHDOG still
+//           ends the run.  The wait-event request pends until the handheld
+//           sends or the port is closed, which every end of a run does.
+//   main    the timer's box waits for the user; nothing else.
 //
 // Every global names its writer and its readers.  Flags and reply bytes that
 // cross threads are atomics, so a poll always sees the other thread's latest
@@ -93,8 +113,8 @@ extern std::atomic<BYTE> ReplyBuffer[REPLY_BUFFER_SIZE];
 // follows at once overwrites bytes 0 and 1, but not this.
 extern std::atomic<BYTE> RomReplyLatch;
 
-// Signalled (auto-reset) by the reader each time it has stored a pair; the
-// worker waits on it where it has nothing else to do but wait for a reply.
+// Signalled (auto-reset) by the reader each time it has stored a pair, and
+// once when it runs; the worker sleeps on it while it waits for a reply.
 // Made by the worker before the reader starts; null if it could not be.
 extern HANDLE hReplyEvent;
 

@@ -10,6 +10,27 @@ uint32_t RomReplyMegabytes(uint8_t b0, uint8_t b1)
     return 0;
 }
 
+Step DecideStep(ExchangeStage stage, ReplySnapshot seen, uint32_t fileSize, uint32_t remaining)
+{
+    if (stage == STAGE_GREETING)
+        return {IsReadyReply(seen.b0, seen.b1, seen.b2) ? STEP_READY : STEP_WAIT, 0, 0};
+    // The pair in bytes 0 and 1 is the latest reply; the latch holds a ROM-size
+    // reply that a request may have overwritten there.
+    uint32_t rom = RomReplyMegabytes(seen.b0, seen.b1);
+    if (rom == 0) rom = RomReplyMegabytes(seen.rom, 0);
+    uint32_t megabytes = ImageMegabytes(LengthWord(fileSize));
+    Step step = {STEP_WAIT, rom, rom != 0 ? megabytes : 0};
+    if (rom != 0 && megabytes > rom)
+        step.kind = STEP_REFUSE;
+    else if (!IsReply(seen.b0, seen.b1, REPLY_NEXT))
+        step.kind = STEP_WAIT;
+    else if (stage == STAGE_LAST_HALF)
+        step.kind = STEP_SEND_LAST_HALF;
+    else
+        step.kind = remaining > REGION_SIZE ? STEP_SEND_BODY : STEP_SEND_FIRST_HALF;
+    return step;
+}
+
 // Accepts only sizes for which the length word equals the bytes sent: the head,
 // the deferred block and whole body blocks, all below 4 GiB.
 ImageVerdict CheckImageSize(uint32_t sizeLow, uint32_t sizeHigh, bool sizeUnknown)

@@ -40,14 +40,10 @@ constexpr uint32_t MEGABYTE = 0x100000;
 constexpr unsigned TIMER_HANDSHAKE_MS = 1000;
 constexpr unsigned TIMER_WATCHDOG_MS = 30000;
 
-// Pause before every look at the reply buffer in the data phase.
-constexpr unsigned POLL_MS = 1;
-
-// Longest wait for the reader's signal in the waits that have nothing else to
-// do (the ready reply, the last request): a wait without rest would hold a
-// core at full load for as long as the handheld takes, and even a 1 ms pause
-// costs some 3 % of a core under Wine.  The signal ends the wait at once; the
-// limit only bounds how late the worker notices that the run has ended.
+// Longest wait for the reader's signal before the worker looks again: the
+// signal ends the wait at once, so the limit only bounds how late the worker
+// notices that the run has ended (a timer fired); the deadline of every wait
+// for a reply is the dialog's timer that runs meanwhile.
 constexpr unsigned REPLY_WAIT_MS = 50;
 
 // True when bytes 0 and 1 of the reply buffer hold the reply with this code.
@@ -67,17 +63,48 @@ uint32_t RomReplyMegabytes(uint8_t b0, uint8_t b1);
 // The length word: image bytes that follow it (file size minus the head).
 constexpr uint32_t LengthWord(uint32_t fileSize) { return fileSize - REGION_SIZE; }
 
-// M: image size in whole MiB, from the bytes still to send R (plus the head).
-constexpr uint32_t ImageMegabytes(uint32_t remaining)
+// M: image size in whole MiB, from the length word (the bytes after the head).
+constexpr uint32_t ImageMegabytes(uint32_t lengthWord)
 {
-    return static_cast<uint32_t>((uint64_t{remaining} + REGION_SIZE) / MEGABYTE);
+    return static_cast<uint32_t>((uint64_t{lengthWord} + REGION_SIZE) / MEGABYTE);
 }
 
-// The ROM-size rule: the image is refused when M exceeds the reported ROM.
-constexpr bool RomTooSmall(uint32_t remaining, uint32_t romMegabytes)
-{
-    return ImageMegabytes(remaining) > romMegabytes;
-}
+// What the worker saw of the reader's output in one look: bytes 0 to 2 of the
+// reply buffer and the latest ROM-size code the reader latched (0 if none).
+struct ReplySnapshot {
+    uint8_t b0, b1, b2, rom;
+};
+
+// Where the exchange stands while the worker waits for the handheld.
+enum ExchangeStage {
+    STAGE_GREETING,  // the connect byte is out: the ready reply is due
+    STAGE_BODY,      // the length word or a body block is out: a block request is due
+    STAGE_LAST_HALF  // the first deferred half is out: the request for the second is due
+};
+
+// What the worker does next.
+enum StepKind {
+    STEP_WAIT,            // nothing to act on yet
+    STEP_READY,           // the ready reply is in: the greeting is done
+    STEP_REFUSE,          // the handheld reported a ROM smaller than the image
+    STEP_SEND_BODY,       // a block request: send the next body block
+    STEP_SEND_FIRST_HALF, // a block request, and only the deferred block is left
+    STEP_SEND_LAST_HALF   // a block request for the second deferred half, the last
+};
+
+struct Step {
+    StepKind kind;
+    uint32_t romMegabytes;   // the ROM the handheld reported, 0 if none
+    uint32_t imageMegabytes; // M, when a ROM was reported
+};
+
+// The reply rules in one place: what the worker does, given what it saw in
+// one look.  fileSize is the image's size, remaining the bytes of the length
+// word not yet sent.  The ROM-size rule comes before any block request, in
+// every stage that sends data, and judges the whole image: a request that
+// overwrote the ROM-size reply, or a ROM-size reply that comes late, can't
+// let a block go out behind it.
+Step DecideStep(ExchangeStage stage, ReplySnapshot seen, uint32_t fileSize, uint32_t remaining);
 
 // Why an image file is unfit to be sent; checked before the device is touched.
 enum ImageVerdict {

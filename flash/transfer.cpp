@@ -31,11 +31,12 @@ static double msRequestSeen = 0;
 static bool ReadImage(HANDLE hImage, BYTE* pBuf, DWORD cb)
 {
     DWORD dwRead = 0;
-    if (ReadFile(hImage, pBuf, cb, &dwRead, nullptr) && dwRead == cb) return true;
-    LogText why = SystemErrorText(GetLastError());
+    BOOL bRead = ReadFile(hImage, pBuf, cb, &dwRead, nullptr);
+    if (bRead && dwRead == cb) return true;
+    LogText why = SystemErrorText(bRead ? NO_ERROR : GetLastError());
     StopDialogTimer(TIMER_WATCHDOG);
     EndRunWithError(hMainWnd, "Can't read nk.nb0", "Error", "image: nk.nb0 can't be read (%s)",
-                    dwRead < cb ? "it ended early" : why.sz);
+                    bRead ? "it ended early" : why.sz);
     return false;
 }
 
@@ -62,16 +63,16 @@ static bool SendBlock(const BYTE* pBlock, DWORD dwFileSize, uint32_t block)
 
 // Shows the ROM-size refusal for the reported ROM, with M for the image, in a
 // box with the system's default caption.
-static void RefuseImage(uint32_t dwRemaining, uint32_t romMegabytes)
+static void RefuseImage(const Step& step)
 {
     StopDialogTimer(TIMER_WATCHDOG);
     char szText[REFUSAL_TEXT_SIZE];
     snprintf(szText, sizeof(szText),
              "Flash ROM size is not enough!\r\nImage File size : %u Mbytes\r\nFlash ROM size : %u "
              "Mbytes",
-             ImageMegabytes(dwRemaining), romMegabytes);
+             step.imageMegabytes, step.romMegabytes);
     EndRunWithError(hProgressDlg, szText, nullptr, "refused: image of %u MiB for a %u MiB flash ROM",
-                    ImageMegabytes(dwRemaining), romMegabytes);
+                    step.imageMegabytes, step.romMegabytes);
 }
 
 // Reads the head and the deferred block into their buffers; false (run ended)
@@ -111,35 +112,32 @@ static bool Announce(DWORD dwFileSize)
     return true;
 }
 
-// Answers next-block replies with body blocks until only the deferred block is
+// Waits for the handheld's next block request in this stage; false when the
+// run ended meanwhile (a timer fired) or the image was refused.  A request is
+// taken, and the watchdog restarted, before the block goes out.
+static bool AwaitRequest(ExchangeStage stage, DWORD dwFileSize, uint32_t dwRemaining, Step* pStep)
+{
+    ReplySnapshot seen;
+    if (!AwaitStep(stage, dwFileSize, dwRemaining, pStep, &seen)) return false;
+    if (pStep->kind == STEP_REFUSE) {
+        RefuseImage(*pStep);
+        return false;
+    }
+    msRequestSeen = LogClockMs();
+    ArmWatchdog();
+    ConsumeReply();
+    return true;
+}
+
+// Answers block requests with body blocks until only the deferred block is
 // left; false when the run ended (refused image, failed read or write, or a
-// timer).  The ROM-size reply is judged from the reader's latch, which every
-// ROM-size reply in bytes 0 and 1 went through and which a next-block reply
-// right behind it does not overwrite.
+// timer).
 static bool SendBody(HANDLE hImage, DWORD dwFileSize, uint32_t& dwRemaining)
 {
-    BYTE romLogged = 0;
     for (;;) {
-        Sleep(POLL_MS);
-        if (RunEnded()) return false;
-        BYTE rom = LatchedRomReply();
-        uint32_t romMegabytes = RomReplyMegabytes(rom, 0);
-        if (romMegabytes != 0 && RomTooSmall(dwRemaining, romMegabytes)) {
-            RefuseImage(dwRemaining, romMegabytes);
-            return false;
-        }
-        if (romMegabytes != 0 && rom != romLogged) {
-            romLogged = rom;
-            LogEvent("ROM-size reply: %lu MiB flash ROM, image of %lu MiB fits",
-                     static_cast<unsigned long>(romMegabytes),
-                     static_cast<unsigned long>(ImageMegabytes(dwRemaining)));
-        }
-        if (romMegabytes != 0) TakeRomReply(rom);
-        if (!IsReply(ReplyBuffer[0].load(), ReplyBuffer[1].load(), REPLY_NEXT)) continue;
-        msRequestSeen = LogClockMs();
-        ArmWatchdog();
-        ConsumeReply();
-        if (dwRemaining <= REGION_SIZE) return true;
+        Step step;
+        if (!AwaitRequest(STAGE_BODY, dwFileSize, dwRemaining, &step)) return false;
+        if (step.kind == STEP_SEND_FIRST_HALF) return true;
         if (!ReadImage(hImage, pChunkBuf, BLOCK_SIZE)) return false;
         uint32_t block = (LengthWord(dwFileSize) - dwRemaining) / BLOCK_SIZE + 1;
         if (!SendBlock(pChunkBuf, dwFileSize, block)) return false;
@@ -148,20 +146,13 @@ static bool SendBody(HANDLE hImage, DWORD dwFileSize, uint32_t& dwRemaining)
 }
 
 // Sends the deferred block as its two halves, the second after the handheld
-// asked for it, then clears the record and tells the user.  The last request
-// is taken like every other: a reply left untaken keeps the reader reading
-// the port every millisecond while "Flash Done!" waits for the user.
+// asked for it, then clears the record and tells the user.
 static void Finish(DWORD dwFileSize)
 {
     uint32_t blocks = BlocksForImage(dwFileSize);
     if (!SendBlock(pDeferredBuf, dwFileSize, blocks - 1)) return;
-    while (!IsReply(ReplyBuffer[0].load(), ReplyBuffer[1].load(), REPLY_NEXT)) {
-        if (RunEnded()) return;
-        WaitForReply(REPLY_WAIT_MS);
-    }
-    msRequestSeen = LogClockMs();
-    ArmWatchdog();
-    ConsumeReply();
+    Step step;
+    if (!AwaitRequest(STAGE_LAST_HALF, dwFileSize, REGION_SIZE - BLOCK_SIZE, &step)) return;
     if (!SendBlock(pDeferredBuf + BLOCK_SIZE, dwFileSize, blocks)) return;
     StopDialogTimer(TIMER_WATCHDOG);
     if (!ClaimRunEnd()) return;

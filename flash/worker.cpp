@@ -50,32 +50,36 @@ static HANDLE OpenImage()
 }
 
 // Starts the reply reader and waits until it runs; false (run ended) when the
-// thread can't be created, since nothing would ever answer the wait.
+// thread can't be created or the run ended meanwhile.  The handshake timer
+// runs from before the thread starts: a reader whose first request the driver
+// never completes would otherwise keep the worker waiting with no deadline.
 static bool StartReplyReader()
 {
     bStopReader.store(0);
     if (hReplyEvent == nullptr) hReplyEvent = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    ArmDialogTimer(TIMER_HANDSHAKE, TIMER_HANDSHAKE_MS);
     HANDLE hThread = CreateThread(nullptr, 0, UsbReaderThread, nullptr, 0, nullptr);
     if (hThread == nullptr) {
         LogText why = SystemErrorText(GetLastError());
+        StopDialogTimer(TIMER_HANDSHAKE);
         ClosePortOnce();
         EndRunWithError(hMainWnd, "Can't start USB reader", "Error",
                         "thread: the USB reader can't be started (%s)", why.sz);
         return false;
     }
     CloseHandle(hThread);
-    while (bReaderReady.load() == 0 && !RunEnded()) WaitForReply(REPLY_WAIT_MS);
+    // Deadline: TIMER_HANDSHAKE, armed above.
+    while (bReaderReady.load() == 0 && !RunEnded()) WaitForReply();
     return !RunEnded();
 }
 
-// Sends the connect byte and polls until the boot loader's ready reply is in;
-// the handshake timer ends the run if it never comes.  False when the byte
-// could not be written or the run ended meanwhile.
+// Sends the connect byte and waits until the boot loader's ready reply is in;
+// false when the byte could not be written or the run ended meanwhile.
 static bool GreetBootLoader()
 {
     ConsumeReply();
-    // The timer runs before the byte goes out: a handheld that never takes
-    // it leaves the write waiting, and the timer still ends the run.
+    // Armed again before the byte goes out, so the handheld has its full
+    // second from here, and a write it never takes still has a deadline.
     ArmDialogTimer(TIMER_HANDSHAKE, TIMER_HANDSHAKE_MS);
     static const BYTE connect[1] = {HOST_CONNECT};
     if (!LinkSend(connect, sizeof(connect))) {
@@ -86,17 +90,16 @@ static bool GreetBootLoader()
     }
     LogConnectSent();
     double msSent = LogClockMs();
-    while (!IsReadyReply(ReplyBuffer[0].load(), ReplyBuffer[1].load(), ReplyBuffer[2].load())) {
-        if (RunEnded()) return false;
-        WaitForReply(REPLY_WAIT_MS);
-    }
+    Step step;
+    ReplySnapshot seen;
+    // Deadline: TIMER_HANDSHAKE.
+    if (!AwaitStep(STAGE_GREETING, 0, 0, &step, &seen)) return false;
     StopDialogTimer(TIMER_HANDSHAKE);
     LogEvent("ready reply %s, %s after the connect byte",
-             IsReply(ReplyBuffer[0].load(), ReplyBuffer[1].load(), REPLY_READY) ? "05 00"
-                                                                                 : "one byte out of step",
+             IsReply(seen.b0, seen.b1, REPLY_READY) ? "05 00" : "one byte out of step",
              FormatMs(LogClockMs() - msSent).sz);
-    // Taken, so the reader stops reading every millisecond while the handheld
-    // prepares for the image; nothing else can come before the length word.
+    // Taken, so that it is not seen again; nothing else can come before the
+    // length word.
     ConsumeReply();
     return true;
 }

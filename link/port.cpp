@@ -65,19 +65,21 @@ int OpenLinkPort()
     return 0;
 }
 
-// A fresh event per write, waited for without a time-out.
+// A fresh event per write.  The wait for it has the deadline of the timer
+// that runs whenever the worker writes (the handshake's or the watchdog): when
+// it fires the run ends, and the program with the box's OK.
 bool LinkWrite(const BYTE* pBytes, uint32_t length)
 {
     OVERLAPPED ov;
     ZeroMemory(&ov, sizeof(ov));
     ov.hEvent = CreateEventA(nullptr, TRUE, TRUE, nullptr);
-    if (ov.hEvent == nullptr) return false;
     DWORD dwWritten = 0;
-    BOOL bOk = PortRequest(&ov, &dwWritten, true, [&](HANDLE hPort, OVERLAPPED* pOv, DWORD* pCount) {
-        return WriteFile(hPort, pBytes, length, pCount, pOv);
-    });
+    BOOL bOk = ov.hEvent != nullptr &&
+               PortRequest(&ov, &dwWritten, true, [&](HANDLE hPort, OVERLAPPED* pOv, DWORD* pCount) {
+                   return WriteFile(hPort, pBytes, length, pCount, pOv);
+               });
     DWORD dwError = bOk ? 0 : GetLastError();
-    CloseHandle(ov.hEvent);
+    if (ov.hEvent != nullptr) CloseHandle(ov.hEvent);
     if (bOk && dwWritten == length) return true;
     dwFailError = dwError;
     dwFailWritten = dwWritten;

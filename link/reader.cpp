@@ -2,8 +2,7 @@
 //
 // Protocol with the driver, per cycle:
 //   arm the event mask -> wait for an event (pends) -> arm again ->
-//   clear ReplyBuffer -> read 2-byte pairs until no reply waits and no byte is
-//   left -> cycle end
+//   clear ReplyBuffer -> read 2-byte pairs until no byte is left -> cycle end
 // Every pair whose first byte is non-zero is stored in bytes 0 and 1 of
 // ReplyBuffer, overwriting the one before; the worker takes a reply by
 // clearing byte 0.  A failed arm, wait or cycle end, or bStopReader seen at
@@ -49,25 +48,22 @@ static void SetReaderTimeouts()
     LeavePort();
 }
 
-// Reads pairs until no stored reply waits to be taken and the port has
-// nothing more.  A byte left behind would raise no event of its own (the
-// driver reports only bytes that arrive after the arm) and would put the next
-// reply out of step: after a ready reply one byte out of step, its last byte
-// read together with the next request would lose that request.  While a reply
-// waits and the device has nothing new, the processor is given up between
-// reads instead of spinning.  A port closed meanwhile (the flash run ends)
-// ends the drain too, since no read can be made on it any more.
+// Reads pairs until a read brings nothing.  A byte left behind would raise no
+// event of its own (the driver reports only bytes that arrive after the arm)
+// and would put the next reply out of step: after a ready reply one byte out
+// of step, its last byte read together with the next request would lose that
+// request.  A stored reply that the worker has not taken yet needs no more
+// reading: it stays where it is until the worker takes it or a newer pair,
+// announced by its own event, replaces it.  Each read returns at once (the
+// read time-outs above), so the drain never waits.
 static void DrainReplies(OVERLAPPED* pOv, BYTE* pPair)
 {
-    DWORD dwRead = 0;
-    do {
-        dwRead = ReadPair(pOv, pPair);
+    while (ReadPair(pOv, pPair) > 0) {
         if (pPair[0] != 0) {
             StoreReplyPair(pPair);
             pPair[0] = 0;
         }
-        if (dwRead == 0 && ReplyWaitingToBeTaken()) Sleep(1);
-    } while ((dwRead > 0 || ReplyWaitingToBeTaken()) && PortIsOpen());
+    }
 }
 
 // The reader says it runs only once its first arm request has been made: a

@@ -2,7 +2,9 @@
 #include "link/replies.h"
 
 #include "common/globals.h"
-#include "flash/protocol.h"
+#include "link/reply_handoff.h"
+#include "log/runlog.h"
+#include "shell/run_end.h"
 
 void ClearReplyBuffer()
 {
@@ -12,16 +14,8 @@ void ClearReplyBuffer()
 
 void StoreReplyPair(const BYTE* pPair)
 {
-    if (RomReplyMegabytes(pPair[0], pPair[1]) != 0) RomReplyLatch.store(pPair[0]);
-    std::atomic<BYTE>* pSlot = pReplyWrite.load();
-    pSlot[1].store(pPair[1]);
-    pSlot[0].store(pPair[0]);
+    PublishReplyPair(pReplyWrite.load(), RomReplyLatch, pPair);
     if (hReplyEvent != nullptr) SetEvent(hReplyEvent);
-}
-
-bool ReplyWaitingToBeTaken()
-{
-    return pReplyWrite.load()->load() != 0;
 }
 
 void ConsumeReply()
@@ -36,21 +30,34 @@ void ForgetRomReply()
     RomReplyLatch.store(0);
 }
 
-BYTE LatchedRomReply()
-{
-    return RomReplyLatch.load();
-}
-
-void TakeRomReply(BYTE code)
-{
-    // Byte 0 goes only if it still holds the code; byte 1 of any reply is 0.
-    if (ReplyBuffer[0].compare_exchange_strong(code, 0)) pReplyWrite.store(ReplyBuffer);
-}
-
-void WaitForReply(DWORD ms)
+void WaitForReply()
 {
     if (hReplyEvent != nullptr)
-        WaitForSingleObject(hReplyEvent, ms);
+        WaitForSingleObject(hReplyEvent, REPLY_WAIT_MS);
     else
-        Sleep(1);
+        Sleep(REPLY_WAIT_MS);
+}
+
+// The event is auto-reset and set after every store, so a pair stored after
+// a snapshot always ends the wait that follows it: no reply waits for the
+// limit, and no core spins while the handheld takes its time.
+bool AwaitStep(ExchangeStage stage, uint32_t fileSize, uint32_t remaining, Step* pStep,
+               ReplySnapshot* pSeen)
+{
+    // The ROM-size reply logged last, so that each is logged once.  Worker
+    // thread only.
+    static uint32_t romLogged = 0;
+    for (;;) {
+        if (RunEnded()) return false;
+        *pSeen = SnapshotReplies(ReplyBuffer, RomReplyLatch);
+        *pStep = DecideStep(stage, *pSeen, fileSize, remaining);
+        if (pStep->romMegabytes != 0 && pStep->kind != STEP_REFUSE && pStep->romMegabytes != romLogged) {
+            romLogged = pStep->romMegabytes;
+            LogEvent("ROM-size reply: %lu MiB flash ROM, image of %lu MiB fits",
+                     static_cast<unsigned long>(pStep->romMegabytes),
+                     static_cast<unsigned long>(pStep->imageMegabytes));
+        }
+        if (pStep->kind != STEP_WAIT) return true;
+        WaitForReply();
+    }
 }

@@ -201,8 +201,11 @@ void LogTimerEnd(UINT idTimer)
 {
     EnterCriticalSection(&csLog);
     uint32_t sent = dwBlocksSent, blocks = dwBlocks;
+    double msConnect = msConnectSent;
     LeaveCriticalSection(&csLog);
-    if (idTimer == TIMER_HANDSHAKE)
+    if (idTimer == TIMER_HANDSHAKE && msConnect == 0)
+        LogEnd("lost: handshake deadline passed, the USB reader did not get going within 1 s");
+    else if (idTimer == TIMER_HANDSHAKE)
         LogEnd("lost: handshake deadline passed, no ready reply within 1 s of the connect byte");
     else
         LogEnd("lost: %s", WatchdogCause(sent, blocks).sz);

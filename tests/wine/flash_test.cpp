@@ -45,7 +45,7 @@ const Schedule SCHEDULES[] = {
     {"RequestAfterStallPast30s", 512 * KiB + BLOCK, "--gap 2:31000"},
     {"WatchdogRearmedAtEachRequest", 512 * KiB + 2 * BLOCK, "--gap 2:28000 --gap 3:28000"},
     {"QuickReplyToALateReader", 512 * KiB, "--arm-delay 300"},
-    {"ReaderNeverArmed", 512 * KiB, "--arm-delay 100000"},
+    {"ReaderArmHeldPastTheDeadline", 512 * KiB, "--arm-delay 20000"},
     // The link failing under the transfer.
     {"UnpluggedMidBlock", 512 * KiB + 2 * BLOCK, "--unplug-after 200000"},
     {"ArmRequestFails", 512 * KiB, "--fault arm:0:1"},
