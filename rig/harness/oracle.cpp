@@ -65,14 +65,11 @@ Verdict JudgeExchange(const SIM_OPTIONS& o, uint32_t size)
     if (Faulted(o, SIMREQ_SHORT_WRITE, 1))
         return Lost(3, 3, "lost: writing the length word failed: went out short, 2 of 4 bytes");
     uint32_t blocks = (size - 262144) / BLOCK, megabytes = size / MiB;
-    if (o.dwRomMiB != 0 && megabytes > o.dwRomMiB) {
-        Verdict v;
-        v.box = "Flash ROM size is not enough!\r\nImage File size : " + Num(megabytes) +
-                " Mbytes\r\nFlash ROM size : " + Num(o.dwRomMiB) + " Mbytes";
-        v.wireMin = v.wireMax = HEAD_BYTES; // no data block after a refusing ROM-size reply
-        v.logEnd = "refused: image of " + Num(megabytes) + " MiB for a " + Num(o.dwRomMiB) + " MiB flash ROM";
-        return v;
-    }
+    if (o.dwRomMiB != 0 && megabytes > o.dwRomMiB) // no data block after a refusing ROM-size reply
+        return Verdict{"Flash ROM size is not enough!\r\nImage File size : " + Num(megabytes) +
+                           " Mbytes\r\nFlash ROM size : " + Num(o.dwRomMiB) + " Mbytes",
+                       "Error", "dialog", HEAD_BYTES, HEAD_BYTES,
+                       "refused: image of " + Num(megabytes) + " MiB for a " + Num(o.dwRomMiB) + " MiB flash ROM"};
     for (uint32_t b = 1; b <= blocks; b++) {
         uint32_t at = HEAD_BYTES + (b - 1) * BLOCK;
         std::string what = "lost: writing block " + Num(b) + " of " + Num(blocks) + " failed: ";
@@ -95,12 +92,8 @@ Verdict JudgeExchange(const SIM_OPTIONS& o, uint32_t size)
                 return Lost(at + PieceSize(p), at + PieceSize(p), what);
         }
     }
-    Verdict v;
-    v.box = "Flash Done!";
-    v.caption = "Message";
-    v.wireMin = v.wireMax = HEAD_BYTES + blocks * BLOCK;
-    v.logEnd = "Flash Done! " + Num(blocks * BLOCK) + " image bytes";
-    return v;
+    return Verdict{"Flash Done!", "Message", "dialog", HEAD_BYTES + blocks * BLOCK, HEAD_BYTES + blocks * BLOCK,
+                   "Flash Done! " + Num(blocks * BLOCK) + " image bytes"};
 }
 
 // The simulator's options as its own parser reads them.
@@ -116,44 +109,32 @@ SIM_OPTIONS ParseOptions(const std::string& sim)
     return o;
 }
 
-// The reader's requests at the driver, a letter each ('A' arm, 'W' wait, 'C'
-// cycle end), for each time the port was opened.
-std::vector<std::string> ReaderRequests(const std::vector<SimEvent>& log)
+// Checks one session (open to open) at the driver: 115,200 baud, 8 data bits,
+// no parity, one stop bit, no flow control, DTR raised before RTS; once the
+// reader runs (the handshake began), reads that return at once; the reader's
+// requests armed once, then each cycle wait, arm again, read, end the cycle
+// (a closed port may cut the pattern short).
+void ExpectSession(const std::vector<std::string>& lines, bool bConnected)
 {
-    const struct {
-        DWORD dwCode;
-        const char* szSizes; // as the simulator logs them
-        char letter;
-    } kinds[] = {{IOCTL_LINK_ARM_MASK, "in=4 out=0", 'A'},
-                 {IOCTL_LINK_WAIT_EVENT, "in=0 out=4", 'W'},
-                 {IOCTL_LINK_CYCLE_END, "in=4 out=0", 'C'}};
-    std::vector<std::string> sessions;
-    for (const SimEvent& e : log) {
-        if (e.text == "open") sessions.emplace_back();
-        if (sessions.empty()) continue;
-        for (const auto& kind : kinds) {
-            char szPrefix[48];
-            snprintf(szPrefix, sizeof(szPrefix), "ioctl 0x%lx %s ", kind.dwCode, kind.szSizes);
-            if (e.text.rfind(szPrefix, 0) == 0) sessions.back() += kind.letter;
-        }
-    }
-    return sessions;
-}
-
-// Checks one session's settings lines (open to open): 115,200 baud, 8 data
-// bits, no parity, one stop bit, no flow control, DTR raised before RTS; and
-// once the reader runs (the handshake began), reads that return at once.
-void ExpectPortSettings(const std::vector<std::string>& lines, bool bConnected)
-{
-    std::string settings, before;
+    std::string settings, before, requests, pattern = "A";
     bool bAtOnce = false;
     for (const std::string& line : lines) {
+        const struct { DWORD dwCode; const char* szSizes; char letter; } kinds[] = {
+            {IOCTL_LINK_ARM_MASK, "in=4 out=0", 'A'}, {IOCTL_LINK_WAIT_EVENT, "in=0 out=4", 'W'},
+            {IOCTL_LINK_CYCLE_END, "in=4 out=0", 'C'}};
+        for (const auto& kind : kinds) {
+            char szPrefix[48]; // as the simulator logs the request
+            snprintf(szPrefix, sizeof(szPrefix), "ioctl 0x%lx %s ", kind.dwCode, kind.szSizes);
+            if (line.rfind(szPrefix, 0) == 0) requests += kind.letter;
+        }
         if (line.rfind("settings ", 0) == 0 && settings.find("dtr=1 rts=1 ") == std::string::npos) {
             before = settings;
             settings = line;
         }
         bAtOnce = bAtOnce || line.find(" ri=4294967295 rm=0 rc=0 ") != std::string::npos;
     }
+    while (pattern.size() < requests.size()) pattern += "WAC";
+    EXPECT_EQ(requests, pattern.substr(0, requests.size())) << "the reader's requests, in order";
     if (settings.empty()) return;
     unsigned handshake = 0, flow = 0;
     size_t at = settings.find(" handshake=");
@@ -261,19 +242,12 @@ void ExpectJudged(const Outcome& out, const Verdict& v, const std::string& repla
     bool bConnected = false;
     for (size_t i = 0; i <= out.log.size(); i++) {
         if (i == out.log.size() || out.log[i].text == "open") {
-            ExpectPortSettings(session, bConnected);
+            ExpectSession(session, bConnected);
             session.clear();
             bConnected = false;
         }
         if (i < out.log.size()) session.push_back(out.log[i].text);
         bConnected = bConnected || (i < out.log.size() && out.log[i].text == "connect");
-    }
-    // Armed once, then each cycle: wait, arm again, read, end the cycle; a
-    // closed port may cut the pattern short.
-    for (const std::string& requests : ReaderRequests(out.log)) {
-        std::string pattern = "A";
-        while (pattern.size() < requests.size()) pattern += "WAC";
-        EXPECT_EQ(requests, pattern.substr(0, requests.size())) << "the reader's requests, in order";
     }
     if (v.deadlineFrom != nullptr && dwBox != 0) {
         DWORD from = 0;
