@@ -22,6 +22,7 @@ add_library(quenlow_core STATIC
   link/replies.cpp
   log/logtext.cpp
   log/runlog.cpp
+  flash/await.cpp
   flash/protocol.cpp
   flash/record.cpp
   flash/sync_shutdown.cpp
@@ -31,17 +32,44 @@ add_library(quenlow_core STATIC
 target_include_directories(quenlow_core PUBLIC ${CMAKE_SOURCE_DIR})
 target_compile_definitions(quenlow_core PUBLIC ${QUENLOW_WIN_DEFS})
 target_compile_options(quenlow_core PRIVATE ${QUENLOW_WARNINGS})
-target_link_libraries(quenlow_core PUBLIC comctl32 advapi32 user32 kernel32)
+target_link_libraries(quenlow_core PUBLIC advapi32 user32 kernel32)
 
 # The runtime is linked in: the executable needs nothing but Windows' own DLLs.
 set(QUENLOW_STATIC_LINK -static -static-libgcc -static-libstdc++)
 
+# The released bytes follow from the sources alone, so that anyone can
+# rebuild them: file names in the code (assertions) are relative to the
+# source folder, and the shipped executable carries no link time and no
+# debug sections.
+set(QUENLOW_PREFIX_MAP -ffile-prefix-map=${CMAKE_SOURCE_DIR}/= -ffile-prefix-map=${CMAKE_BINARY_DIR}=.)
+target_compile_options(quenlow_core PRIVATE ${QUENLOW_PREFIX_MAP})
+
+# The icon, drawn from its SVG at the sizes Explorer and the taskbar use:
+# bitmaps up to 48 pixels, which every Windows reads, and 256 as PNG, which
+# Vista and later read.
+find_program(QUENLOW_RSVG_CONVERT rsvg-convert REQUIRED)
+find_program(QUENLOW_ICOTOOL icotool REQUIRED)
+set(QUENLOW_ICON_STEPS)
+foreach(size 16 24 32 48 256)
+  list(APPEND QUENLOW_ICON_STEPS COMMAND ${QUENLOW_RSVG_CONVERT} -w ${size} -h ${size}
+    -o icon${size}.png ${CMAKE_SOURCE_DIR}/res/quenlow.svg)
+endforeach()
+add_custom_command(OUTPUT ${CMAKE_BINARY_DIR}/quenlow.ico
+  ${QUENLOW_ICON_STEPS}
+  COMMAND ${QUENLOW_ICOTOOL} -c -o quenlow.ico icon16.png icon24.png icon32.png icon48.png
+          -r icon256.png
+  DEPENDS ${CMAKE_SOURCE_DIR}/res/quenlow.svg
+  WORKING_DIRECTORY ${CMAKE_BINARY_DIR}
+  VERBATIM)
+
 add_executable(quenlow WIN32 shell/winmain.cpp res/quenlow.rc)
-target_compile_options(quenlow PRIVATE ${QUENLOW_WARNINGS})
+target_compile_options(quenlow PRIVATE ${QUENLOW_WARNINGS} ${QUENLOW_PREFIX_MAP})
+# The resource compiler finds the built icon here.
+target_include_directories(quenlow PRIVATE ${CMAKE_BINARY_DIR})
 target_link_libraries(quenlow PRIVATE quenlow_core)
-target_link_options(quenlow PRIVATE ${QUENLOW_STATIC_LINK})
+target_link_options(quenlow PRIVATE ${QUENLOW_STATIC_LINK} -s -Wl,--no-insert-timestamp)
 set_source_files_properties(res/quenlow.rc PROPERTIES
-  OBJECT_DEPENDS "${CMAKE_SOURCE_DIR}/res/quenlow.manifest;${CMAKE_SOURCE_DIR}/res/resource.h")
+  OBJECT_DEPENDS "${CMAKE_SOURCE_DIR}/res/quenlow.manifest;${CMAKE_SOURCE_DIR}/res/resource.h;${CMAKE_BINARY_DIR}/quenlow.ico")
 
 if(CMAKE_SYSTEM_PROCESSOR STREQUAL "x86_64")
   add_subdirectory(rig/driver)

@@ -9,7 +9,7 @@ char szProgressText[PROGRESS_TEXT_SIZE];
 HANDLE hLinkPort = INVALID_HANDLE_VALUE;
 std::atomic<BYTE> ReplyBuffer[REPLY_BUFFER_SIZE];
 std::atomic<BYTE> RomReplyLatch{0};
-HANDLE hReplyEvent = nullptr;
+std::atomic<HANDLE> hReplyEvent{nullptr};
 std::atomic<std::atomic<BYTE>*> pReplyWrite{ReplyBuffer};
 std::atomic<int> bReaderReady{0};
 std::atomic<int> bStopReader{0};

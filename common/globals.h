@@ -53,10 +53,13 @@
 //           and the ready reply: TIMER_HANDSHAKE, armed again before the byte.
 //           The length word, every block's write and every block request:
 //           TIMER_WATCHDOG, armed before the word and again at each request.
-//           Each look at the replies sleeps on hReplyEvent for REPLY_WAIT_MS
-//           at most, then sees RunEnded() once a timer has fired.  Its boxes
-//           wait for the user; WM_CLOSE and the dialog's messages are served
-//           by the main thread's modal loop, which never waits on the worker.
+//           Between two looks at the replies it sleeps on hReplyEvent, which
+//           each stored pair and the run's end set (REPLY_WAIT_MS at most),
+//           and leaves once RunEnded().  Its boxes wait for the user; WM_CLOSE
+//           and the dialog's messages are served by the main thread's modal
+//           loop, which never waits on the worker.  The port lock is held
+//           only while a request is issued, which a serial driver does at
+//           once, so no thread waits long for it.
 //   reader  the arm, cycle-end and read requests complete at once (the read
 //           time-outs make a read return with what has come); if a driver
 //           holds one, the worker's TIMER_HANDSHAKE or TIMER_WATCHDOG still
@@ -113,10 +116,11 @@ extern std::atomic<BYTE> ReplyBuffer[REPLY_BUFFER_SIZE];
 // follows at once overwrites bytes 0 and 1, but not this.
 extern std::atomic<BYTE> RomReplyLatch;
 
-// Signalled (auto-reset) by the reader each time it has stored a pair, and
-// once when it runs; the worker sleeps on it while it waits for a reply.
-// Made by the worker before the reader starts; null if it could not be.
-extern HANDLE hReplyEvent;
+// Signalled (auto-reset) by the reader each time it has stored a pair and
+// once when it runs, and by whoever claims the run's end; the worker sleeps on
+// it while it waits for a reply.  Made by the worker before the reader starts
+// (null until then), read by the reader and the main thread.
+extern std::atomic<HANDLE> hReplyEvent;
 
 // Where the reader stores the next pair; only ever pointed at ReplyBuffer's
 // start, by the reader and by the worker when it takes a reply.

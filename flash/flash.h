@@ -4,6 +4,8 @@
 
 #include <windows.h>
 
+#include "flash/protocol.h"
+
 // Thread entry of the update worker, which the progress dialog starts: closes
 // the sync software, pauses, runs the update, and ends.
 DWORD WINAPI UpdateWorker(LPVOID);
@@ -12,6 +14,14 @@ DWORD WINAPI UpdateWorker(LPVOID);
 // that ends the run; closes hImage on every path.  0 when the size can't be
 // read, 1 otherwise.
 int TransferImage(HANDLE hImage);
+
+// Looks at the replies, one snapshot at a time, until the reply rules call
+// for a step other than waiting; false when the run ended first (a timer
+// fired: the deadline of every such wait is the dialog's timer that runs
+// meanwhile).  The snapshot the step was decided on goes to *pSeen.  A
+// ROM-size reply that the image fits is logged once.
+bool AwaitStep(ExchangeStage stage, uint32_t fileSize, uint32_t remaining, Step* pStep,
+               ReplySnapshot* pSeen);
 
 // Clears the update record under HKCU\Software\Tessaride, if the key exists.
 void ResetUpdateRecord();

@@ -40,11 +40,11 @@ constexpr uint32_t MEGABYTE = 0x100000;
 constexpr unsigned TIMER_HANDSHAKE_MS = 1000;
 constexpr unsigned TIMER_WATCHDOG_MS = 30000;
 
-// Longest wait for the reader's signal before the worker looks again: the
-// signal ends the wait at once, so the limit only bounds how late the worker
-// notices that the run has ended (a timer fired); the deadline of every wait
-// for a reply is the dialog's timer that runs meanwhile.
-constexpr unsigned REPLY_WAIT_MS = 50;
+// Longest sleep of the worker between two looks at the replies.  The reader's
+// signal after each stored pair, and the run's end, wake it at once; this is
+// a backstop only.  The deadline of every wait for a reply is the dialog's
+// timer that runs meanwhile.
+constexpr unsigned REPLY_WAIT_MS = 1000;
 
 // True when bytes 0 and 1 of the reply buffer hold the reply with this code.
 constexpr bool IsReply(uint8_t b0, uint8_t b1, uint8_t code) { return b0 == code && b1 == 0; }

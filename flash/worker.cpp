@@ -50,15 +50,18 @@ static HANDLE OpenImage()
 }
 
 // Starts the reply reader and waits until it runs; false (run ended) when the
-// thread can't be created or the run ended meanwhile.  The handshake timer
-// runs from before the thread starts: a reader whose first request the driver
-// never completes would otherwise keep the worker waiting with no deadline.
+// thread or the event it wakes the worker with can't be created, or the run
+// ended meanwhile.  The handshake timer runs from before the thread starts: a
+// reader whose first request the driver never completes would otherwise keep
+// the worker waiting with no deadline.
 static bool StartReplyReader()
 {
     bStopReader.store(0);
-    if (hReplyEvent == nullptr) hReplyEvent = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    hReplyEvent.store(CreateEventA(nullptr, FALSE, FALSE, nullptr));
     ArmDialogTimer(TIMER_HANDSHAKE, TIMER_HANDSHAKE_MS);
-    HANDLE hThread = CreateThread(nullptr, 0, UsbReaderThread, nullptr, 0, nullptr);
+    HANDLE hThread = hReplyEvent.load() == nullptr
+                         ? nullptr
+                         : CreateThread(nullptr, 0, UsbReaderThread, nullptr, 0, nullptr);
     if (hThread == nullptr) {
         LogText why = SystemErrorText(GetLastError());
         StopDialogTimer(TIMER_HANDSHAKE);

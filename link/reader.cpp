@@ -83,7 +83,7 @@ DWORD WINAPI UsbReaderThread(LPVOID)
         bArmed = ReaderIoctl(&ov, IOCTL_LINK_ARM_MASK, &dwEventWord, false);
     }
     bReaderReady.store(1);
-    if (hReplyEvent != nullptr) SetEvent(hReplyEvent);
+    WakeWorker();
     BYTE pair[2] = {0, 0};
     const char* szWhy = "the arm request failed";
     while (bArmed && bStopReader.load() == 0) {

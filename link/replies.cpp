@@ -3,19 +3,23 @@
 
 #include "common/globals.h"
 #include "link/reply_handoff.h"
-#include "log/runlog.h"
-#include "shell/run_end.h"
 
+// A reply the worker has not taken yet is kept: an event for bytes that the
+// last cycle already read starts a cycle that reads nothing, and clearing
+// the reply there would lose a block request the worker had not seen.  Only
+// the reader stores a reply, so one that is not there now can't appear while
+// the buffer is cleared.
 void ClearReplyBuffer()
 {
-    for (std::atomic<BYTE>& b : ReplyBuffer) b.store(0);
+    int from = ReplyBuffer[0].load() != 0 ? 2 : 0;
+    for (int i = from; i < REPLY_BUFFER_SIZE; i++) ReplyBuffer[i].store(0);
     pReplyWrite.store(ReplyBuffer);
 }
 
 void StoreReplyPair(const BYTE* pPair)
 {
     PublishReplyPair(pReplyWrite.load(), RomReplyLatch, pPair);
-    if (hReplyEvent != nullptr) SetEvent(hReplyEvent);
+    WakeWorker();
 }
 
 void ConsumeReply()
@@ -32,32 +36,11 @@ void ForgetRomReply()
 
 void WaitForReply()
 {
-    if (hReplyEvent != nullptr)
-        WaitForSingleObject(hReplyEvent, REPLY_WAIT_MS);
-    else
-        Sleep(REPLY_WAIT_MS);
+    WaitForSingleObject(hReplyEvent.load(), REPLY_WAIT_MS);
 }
 
-// The event is auto-reset and set after every store, so a pair stored after
-// a snapshot always ends the wait that follows it: no reply waits for the
-// limit, and no core spins while the handheld takes its time.
-bool AwaitStep(ExchangeStage stage, uint32_t fileSize, uint32_t remaining, Step* pStep,
-               ReplySnapshot* pSeen)
+void WakeWorker()
 {
-    // The ROM-size reply logged last, so that each is logged once.  Worker
-    // thread only.
-    static uint32_t romLogged = 0;
-    for (;;) {
-        if (RunEnded()) return false;
-        *pSeen = SnapshotReplies(ReplyBuffer, RomReplyLatch);
-        *pStep = DecideStep(stage, *pSeen, fileSize, remaining);
-        if (pStep->romMegabytes != 0 && pStep->kind != STEP_REFUSE && pStep->romMegabytes != romLogged) {
-            romLogged = pStep->romMegabytes;
-            LogEvent("ROM-size reply: %lu MiB flash ROM, image of %lu MiB fits",
-                     static_cast<unsigned long>(pStep->romMegabytes),
-                     static_cast<unsigned long>(pStep->imageMegabytes));
-        }
-        if (pStep->kind != STEP_WAIT) return true;
-        WaitForReply();
-    }
+    HANDLE hEvent = hReplyEvent.load();
+    if (hEvent != nullptr) SetEvent(hEvent);
 }

@@ -7,10 +7,8 @@
 
 #include <windows.h>
 
-#include "flash/protocol.h"
-
-// Reader: zeroes the whole buffer and points the write cursor at its start,
-// at the beginning of each cycle.
+// Reader: zeroes the buffer, but for a reply not taken yet, and points the
+// write cursor at its start, at the beginning of each cycle.
 void ClearReplyBuffer();
 
 // Reader: publishes a pair where the cursor points (a ROM-size reply also in
@@ -27,13 +25,8 @@ void ConsumeReply();
 void ForgetRomReply();
 
 // Worker: sleeps until the reader stores a pair or publishes that it runs,
-// or for REPLY_WAIT_MS at most.
+// or the run's end is claimed, or for REPLY_WAIT_MS at most.
 void WaitForReply();
 
-// Worker: looks at the replies, one snapshot at a time, until the rules call
-// for a step other than waiting; false when the run ended first (a timer
-// fired: the deadline of every such wait is the dialog's timer that runs
-// meanwhile).  The snapshot the step was decided on goes to *pSeen.  A
-// ROM-size reply that the image fits is logged once.
-bool AwaitStep(ExchangeStage stage, uint32_t fileSize, uint32_t remaining, Step* pStep,
-               ReplySnapshot* pSeen);
+// Any thread: wakes the worker from WaitForReply.
+void WakeWorker();

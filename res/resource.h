@@ -1,6 +1,6 @@
-// Ids of the progress dialog, its controls and its timers, and of the
-// catalogue's string, shared by the resource script and the code.  Ids only:
-// the resource compiler reads this file too.
+// Ids of the progress dialog, its controls and its timers, of the
+// catalogue's string and of the icon, shared by the resource script and the
+// code.  Ids only: the resource compiler reads this file too.
 #pragma once
 
 #define IDD_PROGRESS 102
@@ -9,6 +9,7 @@
 #define IDC_PERCENT 1023
 #define IDC_MESSAGE 1043
 #define IDS_PROGRESS_TEXT 11034
+#define IDI_QUENLOW 1
 
 // Timers on the progress dialog; both end the run when they expire.
 #define TIMER_WATCHDOG 1   // the handheld's next block request is overdue

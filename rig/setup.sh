@@ -8,6 +8,7 @@ PACKAGES=(
   cmake make g++ googletest
   g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix binutils-mingw-w64
   wine wine64 wine32:i386 xvfb imagemagick libxfixes-dev
+  strip-nondeterminism librsvg2-bin icoutils
 )
 
 SUDO=""

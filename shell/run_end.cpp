@@ -7,13 +7,16 @@
 
 #include "common/globals.h"
 #include "link/port_lock.h"
+#include "link/replies.h"
 #include "log/runlog.h"
 
 // The claim is the port's write shut: taken under the port lock, it can't
 // fall between a write's check and its issue.
 bool ClaimRunEnd()
 {
-    return ShutPortWrites();
+    bool bFirst = ShutPortWrites();
+    WakeWorker(); // so that it leaves its wait now
+    return bFirst;
 }
 
 bool RunEnded()

@@ -24,6 +24,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -47,9 +48,11 @@ double Now()
     return static_cast<double>(now.QuadPart) / static_cast<double>(frequency.QuadPart);
 }
 
-// The Linux process id of the running tool, found by its command line.
+// The Linux process id of the running tool, found by its command line,
+// which names this build's executable (other trees may run their own).
 int ToolUnixPid()
 {
+    std::string exe = ToolExe();
     WIN32_FIND_DATAA fd;
     HANDLE hFind = FindFirstFileA("Z:\\proc\\*", &fd);
     int pid = 0;
@@ -57,7 +60,7 @@ int ToolUnixPid()
         if (fd.cFileName[0] < '0' || fd.cFileName[0] > '9') continue;
         std::vector<uint8_t> cmd = ReadAll(std::string("/proc/") + fd.cFileName + "/cmdline");
         std::string line(cmd.begin(), cmd.end());
-        if (line.find("quenlow.exe") != std::string::npos) pid = atoi(fd.cFileName);
+        if (line.find(exe) != std::string::npos) pid = atoi(fd.cFileName);
     }
     if (hFind != INVALID_HANDLE_VALUE) FindClose(hFind);
     return pid;
@@ -87,19 +90,22 @@ int WineserverUnixPid()
 }
 
 // Seconds the process has spent on a CPU, summed over its threads (each
-// thread's schedstat counts that thread alone).
-double CpuSeconds(int pid)
+// thread's schedstat counts that thread alone).  A thread's last reading is
+// kept in *pThreads, so a thread that ends within a window still counts.
+double CpuSeconds(int pid, std::map<std::string, double>* pThreads)
 {
     std::string tasks = "/proc/" + std::to_string(pid) + "/task";
     WIN32_FIND_DATAA fd;
     HANDLE hFind = FindFirstFileA(OpWinePath(tasks + "/*").c_str(), &fd);
-    double seconds = 0;
     for (BOOL bMore = hFind != INVALID_HANDLE_VALUE; bMore; bMore = FindNextFileA(hFind, &fd)) {
         if (fd.cFileName[0] < '0' || fd.cFileName[0] > '9') continue;
         std::vector<uint8_t> bytes = ReadAll(tasks + "/" + fd.cFileName + "/schedstat");
-        seconds += strtod(std::string(bytes.begin(), bytes.end()).c_str(), nullptr) / 1e9;
+        if (!bytes.empty())
+            (*pThreads)[fd.cFileName] = strtod(std::string(bytes.begin(), bytes.end()).c_str(), nullptr) / 1e9;
     }
     if (hFind != INVALID_HANDLE_VALUE) FindClose(hFind);
+    double seconds = 0;
+    for (const auto& thread : *pThreads) seconds += thread.second;
     return seconds;
 }
 
@@ -150,11 +156,13 @@ template <class Open, class Close>
 bool CpuShares(Bench& b, int server, Open open, Close close, double* pTool, double* pServer)
 {
     if (!open()) return false;
-    double tool0 = CpuSeconds(b.pid), server0 = server ? CpuSeconds(server) : 0, t0 = Now();
+    std::map<std::string, double> toolThreads, serverThreads;
+    double tool0 = CpuSeconds(b.pid, &toolThreads), t0 = Now();
+    double server0 = server ? CpuSeconds(server, &serverThreads) : 0;
     if (!close()) return false;
     double wall = Now() - t0;
-    *pTool = (CpuSeconds(b.pid) - tool0) / wall;
-    *pServer = server ? (CpuSeconds(server) - server0) / wall : -1;
+    *pTool = (CpuSeconds(b.pid, &toolThreads) - tool0) / wall;
+    *pServer = server ? (CpuSeconds(server, &serverThreads) - server0) / wall : -1;
     return true;
 }
 
