@@ -1,6 +1,6 @@
 // What the Wine tests share: where the programs are, scratch folders and
-// images, running the tool under the operator's eye, and the handheld's side
-// of the stand-in driver.
+// images, running the tool under the operator's eye, the simulated handheld,
+// and the oracle that judges a whole run (oracle.cpp).
 #pragma once
 
 #include <windows.h>

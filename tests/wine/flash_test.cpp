@@ -178,9 +178,12 @@ TEST_F(Run, WhileTheImageGoesOut)
     DWORD dwError = hPort != INVALID_HANDLE_VALUE && GetCommState(hPort, &dcb) ? 0 : GetLastError();
     EXPECT_TRUE(dwError == ERROR_ACCESS_DENIED || dwError == ERROR_SHARING_VIOLATION) << "error " << dwError;
     if (hPort != INVALID_HANDLE_VALUE) CloseHandle(hPort);
-    FinishTool(run, 30000);
-    StopSim(sim);
-    EXPECT_ONLY_BOX(run, "Message", SZ_DONE, "dialog");
+    Outcome out{dir, 512 * KiB + BLOCK, run, sim, {}, {}};
+    FinishTool(out.run, 30000);
+    StopSim(out.sim);
+    out.wire = ReadAll(sim.dataPath);
+    out.log = SimLog(sim);
+    ExpectJudged(out, Judge(out.size, "--gap 1:3000"), "");
 }
 
 // The desktop around a run: the sync software's windows, matched by exact
@@ -209,8 +212,7 @@ TEST_F(Run, EndsFirstSyncWindowsOwnersAndClearsTheRecord)
         ASSERT_NE(stub.proc.hProcess, nullptr) << stub.args;
         for (int i = 0; i < 200 && OpTopWindows(stub.proc.dwProcessId).empty(); i++) Sleep(25);
     }
-    Outcome out = RunTool(dir, 512 * KiB, "");
-    EXPECT_ONLY_BOX(out.run, "Message", SZ_DONE, "dialog");
+    RunJudged(dir, {"", 512 * KiB, ""});
     for (size_t i = 0; i < sizeof(stubs) / sizeof(stubs[0]); i++) {
         bool bEnded = WaitForSingleObject(stubs[i].proc.hProcess, 0) == WAIT_OBJECT_0;
         EXPECT_EQ(bEnded, stubs[i].bEnded) << "stub " << i << ": " << stubs[i].args;
