@@ -39,7 +39,10 @@ bool ShutPortWrites();
 bool PortWritesShut();
 
 // Issues an overlapped request through issue(hPort, &ov, &count) and waits for
-// it on ov's event; the transferred count goes to *pCount.  FALSE when the
+// it on ov's event; the transferred count goes to *pCount.  The wait's
+// deadline is the caller's: a write has the dialog's timer that runs while
+// the worker writes, a reader's request completes at once or, for the
+// wait-event request, when the port is closed (common/globals.h).  FALSE when the
 // request failed, could not be issued (a write after the shut), or the port
 // was closed before its result could be read.
 template <class IssueFn>
