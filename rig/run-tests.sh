@@ -1,15 +1,17 @@
 #!/usr/bin/env bash
 # The one command that installs, builds and runs every test: the native unit
 # tests, then the Wine tests against the shipped i686 executable and the rig,
-# side by side in QL_LANES Wine lanes (default 2).  It also builds every tree
-# once more as a Release build, so that build type stays healthy.  QL_SKIP_SOAK=1
-# skips the soak for a quick local run.  Ends with "tests: N passed, N failed".
+# side by side in QL_LANES Wine lanes (default 2), the fixed seeds of random
+# handhelds among them.  It also builds every tree once more as a Release
+# build, so that build type stays healthy.  QL_SKIP_SOAK=1 skips the soak's
+# full flashes for a quick local run.  Ends with "tests: N passed, N failed".
+# QL_SEED_COUNT=N (and QL_SEED_FROM=S) runs N random handhelds instead.
 set -uo pipefail
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 export QL_BUILD=${QL_BUILD:-$ROOT/build}
 bash "$ROOT/rig/setup.sh" || exit 1
 bash "$ROOT/rig/build.sh" || exit 1
-QL_BUILD=$QL_BUILD/release QL_BUILD_TYPE=Release bash "$ROOT/rig/build.sh" >/dev/null ||
+[ -n "${QL_SEED_COUNT:-}" ] || QL_BUILD=$QL_BUILD/release QL_BUILD_TYPE=Release bash "$ROOT/rig/build.sh" >/dev/null ||
   { echo "tests: the Release build failed"; exit 1; }
 # shellcheck source=wine-env.sh
 source "$ROOT/rig/wine-env.sh"
@@ -40,6 +42,14 @@ run_ctest() { # tree, extra ctest arguments
   failed=$((failed + failures))
   skipped=$((skipped + ${skip:-0}))
 }
+if [ -n "${QL_SEED_COUNT:-}" ]; then
+  # Random handhelds on demand: QL_SEED_COUNT seeds from QL_SEED_FROM (default:
+  # from the clock), in lane 0; every failing seed is printed with the command
+  # that replays it.
+  QL_LANE=0 bash "$ROOT/rig/wine-run.sh" "$QL_BUILD/win32/bin/soak_test.exe" \
+    --gtest_filter=RandomSeeds.* 2>&1 | tee "$ART/seeds.log"
+  exit "${PIPESTATUS[0]}"
+fi
 run_ctest native -j "$(nproc)"
 run_ctest win32 -j "$QL_LANES_UP"
 echo "tests: $passed passed, $failed failed$([ $skipped -eq 0 ] || echo ", $skipped skipped")"

@@ -9,9 +9,10 @@
  *   owns the port: the first IRP_MJ_CREATE while nobody owns it makes that
  *   file object the owner, and so does an IRP_MJ_CREATE from the owner's own
  *   process (the earlier handle is then treated as closed); a file object
- *   opened by another process while the port is owned is refused and all of
- *   its requests fail with STATUS_ACCESS_DENIED (see "Close and reopen"
- *   below for why this is not done by hiding the DOS name).
+ *   opened by another process while the port is owned is refused (all its
+ *   requests fail with STATUS_ACCESS_DENIED; see "Close and reopen"), unless
+ *   both it and the owner share reading and writing, as the I/O manager
+ *   honours share modes: such a sharer's requests act as the owner's.
  *   Owner requests:
  *   - standard serial IOCTLs (baud rate, line control, handflow, chars,
  *     timeouts, DTR/RTS, wait mask, comm status, purge, ...) complete at once
@@ -29,7 +30,12 @@
  *   - WriteFile (up to SIM_MAX_WRITE bytes, 0 allowed) always pends until the
  *     simulator has read the bytes through the control device, then completes
  *     with the full count;
- *   - ReadFile never waits: it returns what has arrived, possibly nothing.
+ *   - ReadFile honours the read time-outs as a serial driver does: with
+ *     ReadIntervalTimeout MAXDWORD and both totals 0 it returns at once with
+ *     what has arrived, possibly nothing; with any other time-outs (none set
+ *     is all 0) it pends until all its bytes have arrived (the totals are
+ *     not timed: the tool never sets them), or the handle is closed or the
+ *     plug pulled.
  *   Pulling the plug fails the owner's pending requests and every later one
  *   on that handle with STATUS_DEVICE_REMOVED and removes the DOS name.
  *
@@ -44,36 +50,22 @@
  *   simctl.h.
  *
  * Close and reopen under Wine 8:
- *   Wine 8 never sends IRP_MJ_CLEANUP.  When the last handle to a file is
- *   closed, wineserver queues IRP_MJ_CLOSE to winedevice and CloseHandle
- *   returns at once, before the driver has seen anything; pending IRPs of the
- *   file are not cancelled by the close (the driver must finish them, which
- *   it does in IRP_MJ_CLOSE).  Wine also lets CreateFile succeed before the
- *   driver sees IRP_MJ_CREATE, so the driver cannot refuse an open.
- *   Hiding the DOS name while the port is held therefore races: a program
- *   that closes and at once reopens finds the name still missing whenever
- *   winedevice has not yet run the close (measured: 146 of 200 back-to-back
- *   reopens failed with ERROR_FILE_NOT_FOUND).
- *   No driver action can happen between CloseHandle returning and the next
- *   CreateFile, so the name must already be there while the port is held.
- *   Nor can the driver count on seeing the close before the reopen:
- *   wineserver queues IRPs in the order the programs made the calls, except
- *   that while winedevice runs an IRP_MJ_CREATE it holds a handle of its own
- *   to the new file, so a CloseHandle made in that moment is not the last
- *   one and the IRP_MJ_CLOSE is only queued when winedevice lets go of its
- *   handle, after the IRP_MJ_CREATE of an immediate reopen (open, close and
- *   reopen back to back hit this in 4 of 5 runs).
- *   The scheme used instead is deterministic: the DOS name stays while the
- *   port is held, and ownership goes by process (PsGetCurrentProcessId in
- *   IRP_MJ_CREATE is the opener's under Wine): a reopen by the owner's
- *   process always becomes the owner, whatever the order of its CREATE and
- *   the old handle's CLOSE; the old file object is finished at that point
- *   (CLOSE record, pending IRPs cancelled) and its late IRP_MJ_CLOSE does
- *   nothing.  A second program that opens while the port is held gets a
- *   handle whose requests all fail with STATUS_ACCESS_DENIED
- *   (ERROR_ACCESS_DENIED: GetCommState fails).  The cost: a program opening
- *   the port twice loses its first handle instead of failing the second open.
- *   IRP_MJ_CLEANUP is handled like IRP_MJ_CLOSE in case a later Wine sends it.
+ *   Wine 8 never sends IRP_MJ_CLEANUP, and CloseHandle returns before the
+ *   driver sees IRP_MJ_CLOSE (pending IRPs are left for the driver to finish
+ *   there); CreateFile succeeds before the driver sees IRP_MJ_CREATE, so an
+ *   open can't be refused.  Hiding the DOS name while the port is held made
+ *   146 of 200 back-to-back reopens fail, and the close may even come after
+ *   the reopen's CREATE (winedevice holds the new file while it runs a
+ *   CREATE, so a close made then is not the last: 4 of 5 runs of open,
+ *   close, reopen).  So the name stays while the port is held and ownership
+ *   goes by process (PsGetCurrentProcessId in IRP_MJ_CREATE is the opener's):
+ *   a reopen by the owner's process becomes the owner whatever the order;
+ *   the old file object is finished then (CLOSE record, pending IRPs
+ *   cancelled) and its late close does nothing.  Another program's handle
+ *   is refused (GetCommState fails with ERROR_ACCESS_DENIED) unless the
+ *   share modes let it in.  The cost: a program opening the port twice loses
+ *   its first handle instead of failing the second open.  IRP_MJ_CLEANUP is
+ *   handled like IRP_MJ_CLOSE in case a later Wine sends it.
  *
  * Locking: one spin lock (g_Lock) guards all state below.  IRPs are completed
  * and symbolic links changed only after it is released.  Queued IRPs carry a
@@ -100,6 +92,10 @@
 #define PORT_FILE_STALE ((PVOID)3)   /* owned the port when the plug was pulled, or opened while out */
 #define PORT_FILE_CLOSED ((PVOID)4)  /* replaced by a reopen of its process; its close is still to come */
 #define PORT_FILE_RELEASED ((PVOID)5) /* its close was seen */
+#define PORT_FILE_SHARED ((PVOID)6)   /* opened by another process, both sharing reads and writes */
+
+/* Share bits that let a second opener in beside the owner. */
+#define QL_SHARE_RW (FILE_SHARE_READ | FILE_SHARE_WRITE)
 
 /* Status of a request made on a handle whose handheld was pulled out. */
 #define STATUS_QL_REMOVED STATUS_DEVICE_REMOVED
@@ -137,8 +133,9 @@ static BOOLEAN g_bPortLinked;
 /* File object owning the port, or NULL. */
 static PFILE_OBJECT g_pOwner;
 
-/* Process that opened the owner's file object. */
+/* Process that opened the owner's file object, and the share mode it gave. */
 static HANDLE g_hOwnerProcess;
+static USHORT g_wOwnerShare;
 
 /* What SIM_STATE reports (see simctl.h). */
 static SIM_STATE g_State;
@@ -156,9 +153,10 @@ static UCHAR g_abRx[RX_CAPACITY];
 static ULONG g_dwRxHead;
 static ULONG g_dwRxCount;
 
-/* Pending wait IRPs of the owner, and arm IRPs held by SIMREQ_ARM_HOLD
- * (linked through Tail.Overlay.ListEntry). */
+/* Pending wait IRPs of the owner, reads waiting for their bytes, and arm
+ * IRPs held by SIMREQ_ARM_HOLD (linked through Tail.Overlay.ListEntry). */
 static LIST_ENTRY g_WaitQueue;
+static LIST_ENTRY g_ReadQueue;
 static LIST_ENTRY g_HeldArmQueue;
 
 /* Pending control-device reads (linked through Tail.Overlay.ListEntry). */
@@ -377,6 +375,7 @@ static VOID FailPortIrpsLocked(PFILE_OBJECT pFile, NTSTATUS status, PLIST_ENTRY 
     PLIST_ENTRY pLink;
 
     FailQueueLocked(&g_WaitQueue, pFile, status, pDone);
+    FailQueueLocked(&g_ReadQueue, pFile, status, pDone);
     FailQueueLocked(&g_HeldArmQueue, pFile, status, pDone);
     pLink = g_RecordQueue.Flink;
     while (pLink != &g_RecordQueue) {
@@ -442,7 +441,7 @@ static VOID ResetSettingsLocked(VOID)
 /* Port IRP_MJ_CREATE: the first opener while plugged and free owns the port;
  * a new open by the owner's own process takes the port over (its earlier
  * handle was closed, or is dropped); any other opener is refused. */
-static NTSTATUS PortCreate(PIRP pIrp, PFILE_OBJECT pFile)
+static NTSTATUS PortCreate(PIRP pIrp, PFILE_OBJECT pFile, USHORT wShare)
 {
     KIRQL irql;
     LIST_ENTRY done;
@@ -461,10 +460,15 @@ static NTSTATUS PortCreate(PIRP pIrp, PFILE_OBJECT pFile)
     if (g_bPlugged && g_pOwner == NULL) {
         g_pOwner = pFile;
         g_hOwnerProcess = hProcess;
+        g_wOwnerShare = wShare;
         pFile->FsContext = PORT_FILE_OWNER;
         g_State.opens++;
         ResetSettingsLocked();
         PushRecordLocked(AllocEntry(SIMREC_OPEN, NULL, 0), &done);
+        status = STATUS_SUCCESS;
+    } else if (g_bPlugged && (g_wOwnerShare & QL_SHARE_RW) == QL_SHARE_RW &&
+               (wShare & QL_SHARE_RW) == QL_SHARE_RW) {
+        pFile->FsContext = PORT_FILE_SHARED;
         status = STATUS_SUCCESS;
     } else {
         pFile->FsContext = g_bPlugged ? PORT_FILE_REFUSED : PORT_FILE_STALE;
@@ -492,7 +496,7 @@ static NTSTATUS PortRelease(PIRP pIrp, PFILE_OBJECT pFile, BOOLEAN bClose)
         g_pOwner = NULL;
         FailPortIrpsLocked(pFile, STATUS_CANCELLED, &done);
         PushRecordLocked(AllocEntry(SIMREC_CLOSE, NULL, 0), &done);
-    } else if (pFile->FsContext == PORT_FILE_STALE) {
+    } else if (pFile->FsContext == PORT_FILE_STALE || pFile->FsContext == PORT_FILE_SHARED) {
         FailPortIrpsLocked(pFile, STATUS_CANCELLED, &done);
     }
     /* A cleanup (should a later Wine send one) comes before the close. */
@@ -508,7 +512,8 @@ static NTSTATUS PortRelease(PIRP pIrp, PFILE_OBJECT pFile, BOOLEAN bClose)
  * process closed, or replaced by opening the port anew, is counted. */
 static NTSTATUS PortAccessLocked(PFILE_OBJECT pFile)
 {
-    if (pFile->FsContext == PORT_FILE_OWNER && pFile == g_pOwner)
+    if ((pFile->FsContext == PORT_FILE_OWNER && pFile == g_pOwner) ||
+        (pFile->FsContext == PORT_FILE_SHARED && g_pOwner != NULL))
         return STATUS_SUCCESS;
     if (pFile->FsContext == PORT_FILE_STALE)
         return STATUS_QL_REMOVED;
@@ -804,28 +809,59 @@ static NTSTATUS PortWrite(PIRP pIrp, PIO_STACK_LOCATION pStack)
     return STATUS_PENDING;
 }
 
-/* Port IRP_MJ_READ: returns at once whatever handheld bytes have arrived. */
+/* Moves up to cbWant arrived handheld bytes into a read's buffer (lock
+ * held); returns how many. */
+static ULONG TakeRxLocked(PUCHAR pbOut, ULONG cbWant)
+{
+    ULONG cbDone = 0;
+
+    while (cbDone < cbWant && g_dwRxCount > 0) {
+        pbOut[cbDone++] = g_abRx[g_dwRxHead];
+        g_dwRxHead = (g_dwRxHead + 1) % RX_CAPACITY;
+        g_dwRxCount--;
+    }
+    return cbDone;
+}
+
+/* Completes the reads that wait for their bytes, oldest first, while enough
+ * have arrived for the oldest (lock held). */
+static VOID SatisfyReadsLocked(PLIST_ENTRY pDone)
+{
+    while (!IsListEmpty(&g_ReadQueue)) {
+        PIRP pIrp = CONTAINING_RECORD(g_ReadQueue.Flink, IRP, Tail.Overlay.ListEntry);
+        ULONG cbWant = IoGetCurrentIrpStackLocation(pIrp)->Parameters.Read.Length;
+
+        if (g_dwRxCount < cbWant)
+            return;
+        if (TakeQueuedIrpLocked(pIrp))
+            AddDoneLocked(pDone, pIrp, STATUS_SUCCESS,
+                          TakeRxLocked((PUCHAR)pIrp->AssociatedIrp.SystemBuffer, cbWant));
+    }
+}
+
+/* Port IRP_MJ_READ: with the time-outs that say "at once" (see the top) it
+ * returns whatever has arrived; otherwise it waits for all its bytes. */
 static NTSTATUS PortRead(PIRP pIrp, PIO_STACK_LOCATION pStack)
 {
     KIRQL irql;
     ULONG cbWant = pStack->Parameters.Read.Length;
-    PUCHAR pbOut = (PUCHAR)pIrp->AssociatedIrp.SystemBuffer;
     ULONG cbDone = 0;
     NTSTATUS status;
+    BOOLEAN bAtOnce;
 
     KeAcquireSpinLock(&g_Lock, &irql);
     status = PortAccessLocked(pStack->FileObject);
     if (NT_SUCCESS(status) && ConsumeFaultLocked(SIMREQ_READ))
         status = STATUS_QL_FAULT;
-    if (NT_SUCCESS(status)) {
-        while (cbDone < cbWant && g_dwRxCount > 0) {
-            pbOut[cbDone++] = g_abRx[g_dwRxHead];
-            g_dwRxHead = (g_dwRxHead + 1) % RX_CAPACITY;
-            g_dwRxCount--;
-        }
-    }
+    bAtOnce = g_Settings.readIntervalTimeout == MAXULONG && g_Settings.readTotalMultiplier == 0 &&
+              g_Settings.readTotalConstant == 0;
+    if (NT_SUCCESS(status) && !bAtOnce && (g_dwRxCount < cbWant || !IsListEmpty(&g_ReadQueue)))
+        status = QueueIrpLocked(&g_ReadQueue, pIrp, CancelQueuedIrp) ? STATUS_PENDING : STATUS_CANCELLED;
+    if (NT_SUCCESS(status) && status != STATUS_PENDING)
+        cbDone = TakeRxLocked((PUCHAR)pIrp->AssociatedIrp.SystemBuffer, cbWant);
     KeReleaseSpinLock(&g_Lock, irql);
-    CompleteIrp(pIrp, status, cbDone);
+    if (status != STATUS_PENDING)
+        CompleteIrp(pIrp, status, cbDone);
     return status;
 }
 
@@ -994,6 +1030,7 @@ static NTSTATUS CtlWrite(PIRP pIrp, PIO_STACK_LOCATION pStack)
         if (cbDone > 0 && g_bArmed)
             g_bEventPending = TRUE;
         SatisfyWaitsLocked(&done);
+        SatisfyReadsLocked(&done);
     }
     KeReleaseSpinLock(&g_Lock, irql);
     CompleteDoneList(&done);
@@ -1034,7 +1071,7 @@ static NTSTATUS NTAPI Dispatch(PDEVICE_OBJECT pDevice, PIRP pIrp)
     if (pDevice == g_pPortDevice) {
         switch (pStack->MajorFunction) {
         case IRP_MJ_CREATE:
-            return PortCreate(pIrp, pStack->FileObject);
+            return PortCreate(pIrp, pStack->FileObject, pStack->Parameters.Create.ShareAccess);
         case IRP_MJ_CLEANUP:
             return PortRelease(pIrp, pStack->FileObject, FALSE);
         case IRP_MJ_CLOSE:
@@ -1122,6 +1159,7 @@ NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT pDriver, PUNICODE_STRING pusRegistry)
     UNREFERENCED_PARAMETER(pusRegistry);
     KeInitializeSpinLock(&g_Lock);
     InitializeListHead(&g_WaitQueue);
+    InitializeListHead(&g_ReadQueue);
     InitializeListHead(&g_HeldArmQueue);
     InitializeListHead(&g_CtlReadQueue);
     InitializeListHead(&g_RecordQueue);

@@ -3,30 +3,13 @@
  * (kernel side) and the simulated handheld (user side).  Plain C, no
  * windows.h dependency beyond the fixed-width types, so both sides compile it.
  *
- * Two devices:
- *   \Device\QlUsbShPort   the handheld's port as the tool sees it.  Its DOS
- *                         name \DosDevices\WCEUSBSH001 exists only while the
- *                         handheld is plugged in, so an absent device fails
- *                         CreateFile (ERROR_FILE_NOT_FOUND).  One handle owns
- *                         the port at a time: a program opening it while
- *                         another holds it gets a handle (Wine lets CreateFile
- *                         succeed before the driver is asked) whose every
- *                         request fails with ERROR_ACCESS_DENIED; a new open
- *                         by the owning program takes the port over.  Hiding
- *                         the name while the port is held would make a close
- *                         followed at once by a reopen fail under Wine, whose
- *                         CloseHandle returns before the driver sees the close
- *                         (qlusbsh.c explains).
- *   \Device\QlUsbShCtl    the simulator's side, \\.\QlUsbShCtl, always there.
- *
- * The simulator's side:
- *   ReadFile    pends until host records are available, then returns whole
- *               records (SIMREC_HEADER + payload), as many as fit.
- *   WriteFile   bytes that the handheld sends to the host.  As a serial
- *               port does, the port reports an event only for bytes that
- *               arrive while its event mask is armed: bytes that came before
- *               the arm wait unannounced until more arrive.
- *   IOCTLs      below.
+ * Two devices (qlusbsh.c describes what each does with every request):
+ *   \Device\QlUsbShPort   the handheld's port as the tool sees it,
+ *                         \\.\WCEUSBSH001 while the handheld is plugged in;
+ *   \Device\QlUsbShCtl    the simulator's side, \\.\QlUsbShCtl, always there:
+ *                         ReadFile gives the host's records (below), WriteFile
+ *                         sends bytes to the host, and the IOCTLs below plug,
+ *                         inject faults, report state and release held arms.
  */
 #ifndef QL_SIMCTL_H
 #define QL_SIMCTL_H

@@ -9,10 +9,12 @@
 #include <cstdio>
 #include <cstdlib>
 
-// Unix path of the build's program folder, given by the build.
+// Unix path of the build's program folder, given by the build (QL_BIN_DIR in
+// the environment runs a copy of it).
 std::string BinDir()
 {
-    return QL_BIN_DIR;
+    const char* pszDir = getenv("QL_BIN_DIR");
+    return pszDir != nullptr && *pszDir != '\0' ? pszDir : QL_BIN_DIR;
 }
 
 // Wine path of one program.
@@ -107,6 +109,7 @@ std::string ToolExe()
 ToolRun StartTool(const std::string& dir)
 {
     ToolRun run;
+    run.dwStartTick = GetTickCount();
     run.proc = OpLaunch(ToolExe(), "", OpWinePath(dir));
     if (run.proc.hProcess != nullptr) run.hDlg = OpFindDialog(run.proc.dwProcessId, 10000);
     return run;
@@ -260,7 +263,10 @@ Outcome RunTool(const std::string& dir, uint32_t imageSize, const std::string& s
                 DWORD limitMs, DWORD okDelayMs)
 {
     Outcome out;
+    out.dir = dir;
+    out.size = imageSize;
     if (imageSize != 0) WriteImage(dir, imageSize);
+    else DeleteFileA(OpWinePath(dir + "/nk.nb0").c_str());
     out.sim = StartSim(dir, simOptions);
     EXPECT_TRUE(out.sim.ready) << "simulator did not start (" << simOptions << "): " << out.sim.output;
     out.run = StartTool(dir);

@@ -1,6 +1,6 @@
 // What the Wine tests share: where the programs are, scratch folders and
-// images, running the tool under the operator's eye, and the handheld's side
-// of the stand-in driver.
+// images, running the tool under the operator's eye, the simulated handheld,
+// and the oracle that judges a whole run (oracle.cpp).
 #pragma once
 
 #include <windows.h>
@@ -9,8 +9,6 @@
 
 #include <cstdint>
 #include <initializer_list>
-#include <mutex>
-#include <thread>
 #include <string>
 #include <vector>
 
@@ -51,6 +49,7 @@ struct ToolRun {
     std::vector<OpDialog> atBox;       // the dialog as it stood when each box came
     std::vector<std::string> percents; // every distinct percentage seen, in order
     long exitCode = -2;
+    DWORD dwStartTick = 0;             // GetTickCount just before the tool was started
 };
 
 // Starts the tool in dir (Unix path) and waits for its progress dialog.
@@ -106,6 +105,8 @@ std::vector<uint8_t> ExpectedWire(uint32_t imageSize);
 
 // Everything one run of the tool against the simulated handheld left behind.
 struct Outcome {
+    std::string dir;             // the run's folder (Unix path)
+    uint32_t size = 0;           // nk.nb0's size, 0 for none
     ToolRun run;
     SimRun sim;
     std::vector<uint8_t> wire;   // every byte the handheld received
@@ -125,64 +126,46 @@ std::vector<std::string> ToolLog(const std::string& dir);
 // Names of the processes of this Wine lane whose image name is one of these.
 std::vector<std::string> ProcessesNamed(std::initializer_list<const char*> names);
 
-// The handheld's side: records everything the host does to the port, on a
-// thread of its own, so the host's writes (which wait for the handheld to take
-// them) complete.
-class Handheld {
-public:
-    Handheld() : hCtl(SimOpenControl())
-    {
-        if (hCtl == nullptr) return;
-        SimPlug(hCtl, TRUE);
-        reader = std::thread([this] {
-            while (!bStop) {
-                std::vector<SIM_RECORD> got;
-                if (SimReadRecords(hCtl, 50, &got) < 0) break;
-                std::lock_guard<std::mutex> lock(mutex);
-                records.insert(records.end(), got.begin(), got.end());
-            }
-        });
-    }
-    ~Handheld()
-    {
-        if (hCtl == nullptr) return;
-        SimPlug(hCtl, FALSE);
-        bStop = true;
-        reader.join();
-        SimClose(hCtl);
-    }
-    bool Ok() const { return hCtl != nullptr; }
-    void Plug(bool bIn) { SimPlug(hCtl, bIn ? TRUE : FALSE); }
-    bool Send(std::initializer_list<BYTE> bytes)
-    {
-        std::vector<BYTE> v(bytes);
-        return SimSendToHost(hCtl, v.data(), static_cast<DWORD>(v.size())) != FALSE;
-    }
-    // Records seen so far, after waiting until at least `count` of a kind came.
-    std::vector<SIM_RECORD> Records(DWORD dwKind = 0, size_t count = 0, DWORD timeoutMs = 3000)
-    {
-        DWORD dwStart = GetTickCount();
-        for (;;) {
-            {
-                std::lock_guard<std::mutex> lock(mutex);
-                std::vector<SIM_RECORD> matching;
-                for (const SIM_RECORD& r : records)
-                    if (dwKind == 0 || r.dwKind == dwKind) matching.push_back(r);
-                if (matching.size() >= count || GetTickCount() - dwStart > timeoutMs) return matching;
-            }
-            Sleep(5);
-        }
-    }
-    void Forget()
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        records.clear();
-    }
 
-private:
-    HSIMCTL hCtl;
-    std::thread reader;
-    std::mutex mutex;
-    std::vector<SIM_RECORD> records;
-    volatile bool bStop = false;
+// True when the log line is "end: " and one of the '|'-separated beginnings.
+bool EndsAs(const std::string& line, const std::string& choices);
+
+// A handheld's behaviour: the image it is given and the simulator's options.
+struct Schedule {
+    const char* name;
+    uint32_t size;   // nk.nb0's size, 0 for none
+    std::string sim; // qlsim's options
 };
+inline void PrintTo(const Schedule& s, std::ostream* os) { *os << s.size << " bytes, qlsim " << s.sim; }
+
+// The one right ending of a schedule's run.
+struct Verdict {
+    std::string box, caption = "Error", owner = "dialog"; // the one box
+    uint32_t wireMin = 0, wireMax = 0; // bytes of the exchange that reach the handheld
+    std::string logEnd;                // beginnings of the log's end line after "end: ", '|' between
+    const char* deadlineFrom = nullptr; // "connect", "port" (its first open) or "request": the box is due
+    DWORD deadlineMs = 0;               // this long after the last such simulator event
+    DWORD okDelayMs = 300;              // the box stays up this long (late replies come meanwhile)
+    DWORD limitMs = 60000;              // the run's time limit
+};
+
+// The oracle: how a run with this image and these simulator options must end.
+Verdict Judge(uint32_t size, const std::string& sim);
+
+// Checks a whole run against its verdict: exit code 0, the one box, the wire a
+// prefix of the exchange within the verdict's bounds and nothing written after
+// the box, the port opened twice and late enough, the reader's requests in
+// order, a deadline's box on time, and the log's end line.  replay says how to
+// run it again.
+void ExpectJudged(const Outcome& out, const Verdict& verdict, const std::string& replay);
+
+// Runs a schedule in dir and judges it.
+Outcome RunJudged(const std::string& dir, const Schedule& schedule, const std::string& replay = "");
+
+// A handheld drawn from a seed: the same seed gives the same schedule.  Its
+// timings keep 150 ms clear of the 1 s and 30 s deadlines, and stalls past the
+// watchdog are rare.
+Schedule DrawSchedule(uint32_t seed);
+
+// The seed, its schedule and the one command that replays it.
+std::string SeedReplay(uint32_t seed);

@@ -9,30 +9,11 @@
 
 void PrintSimUsage(void)
 {
-    fprintf(stderr,
-            "usage: qlsim [options]\n"
-            "  --absent                 do not plug the handheld in\n"
-            "  --deaf                   plugged in, but take none of the host's bytes\n"
-            "  --ready none|late:MS|skew  how to answer the connect byte (default: at once)\n"
-            "  --arm-delay MS           the driver holds the reader's first arm request for MS\n"
-            "  --rom 32|24|16|8         send the ROM-size pair after the length word\n"
-            "  --rom-gap MS             pause after the ROM-size pair (default 100; 0: the pair\n"
-            "                           and the first block request go out in one burst)\n"
-            "  --rom-twice              send the ROM-size pair twice\n"
-            "  --next-delay MS          pause before every block request\n"
-            "  --gap K:MS               extra pause before the K-th block request\n"
-            "  --unplug-after BYTES     pull the plug once BYTES image bytes arrived\n"
-            "  --garbage K:HEX          send these bytes after the K-th block (0: ahead of\n"
-            "                           the ready reply)\n"
-            "  --dup K                  send the K-th block request twice, back to back\n"
-            "  --repeat-ready K         send 05 00 again after the K-th block\n"
-            "  --fault REQ:SKIP:COUNT   let SKIP requests of kind REQ pass, then fail COUNT (a\n"
-            "                           number or all); REQ is one of arm, wait, cycle, write,\n"
-            "                           read, short (write half)\n"
-            "  --log FILE               event log, one line per event, each led by the tick\n"
-            "                           count in ms (GetTickCount)\n"
-            "  --data FILE              every byte the host wrote\n"
-            "  --exit-after MS          give up after MS (default 120000)\n");
+    fprintf(stderr, "usage: qlsim [--absent] [--deaf] [--ready none|late:MS|skew] [--arm-delay MS]\n"
+                    "  [--rom 32|24|16|8] [--rom-gap MS] [--rom-twice] [--next-delay MS] [--gap K:MS]...\n"
+                    "  [--unplug-after BYTES] [--garbage K:HEX]... [--dup K]... [--repeat-ready K]...\n"
+                    "  [--fault arm|wait|cycle|write|read|short:SKIP:COUNT|all]... [--log FILE]\n"
+                    "  [--data FILE] [--exit-after MS]   (README.md, \"The simulated handheld\")\n");
 }
 
 /* Parses an unsigned decimal number that fits qwMax; FALSE if it is not one. */

@@ -1,5 +1,5 @@
 /*
- * The simulated handheld's command line (see PrintSimUsage for the options).
+ * The simulated handheld's command line (the README's table says what each option does).
  */
 #ifndef QL_SIM_OPTIONS_H
 #define QL_SIM_OPTIONS_H

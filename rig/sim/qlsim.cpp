@@ -87,10 +87,6 @@ static std::vector<SCHEDULED_SEND> g_Scheduled;
 static SIM_SESSION g_Session;
 static SIM_SESSION g_LastConnected;
 
-/* Last settings and timeouts lines written to the log. */
-static std::string g_strLastSettings;
-static std::string g_strLastTimeouts;
-
 /* The plug was pulled by --unplug-after. */
 static BOOL g_bUnplugged;
 
@@ -352,26 +348,6 @@ static void OnHostBytes(const unsigned char *pbData, size_t cbData)
         UnplugNow();
 }
 
-/* Logs a SETTINGS record as a settings line and/or a timeouts line, each
- * only when it differs from the last one logged. */
-static void OnSettings(const SIM_RECORD &rec)
-{
-    SIM_SETTINGS settings;
-    std::string strSettings, strTimeouts;
-
-    if (rec.data.size() < sizeof(settings))
-        return;
-    memcpy(&settings, &rec.data[0], sizeof(settings));
-    strSettings = SimFormatSettings(settings);
-    strTimeouts = SimFormatTimeouts(settings);
-    if (strSettings != g_strLastSettings)
-        LogLine("%s", strSettings.c_str());
-    if (strTimeouts != g_strLastTimeouts)
-        LogLine("%s", strTimeouts.c_str());
-    g_strLastSettings = strSettings;
-    g_strLastTimeouts = strTimeouts;
-}
-
 /* Handles one host record. */
 static void OnRecord(const SIM_RECORD &rec)
 {
@@ -382,8 +358,6 @@ static void OnRecord(const SIM_RECORD &rec)
             g_LastConnected = g_Session;
         memset(&g_Session, 0, sizeof(g_Session));
         g_Scheduled.clear();
-        g_strLastSettings.clear();
-        g_strLastTimeouts = "timeouts ri=0 rm=0 rc=0 wm=0 wc=0";
         break;
     case SIMREC_CLOSE:
         LogLine("close");
@@ -401,9 +375,6 @@ static void OnRecord(const SIM_RECORD &rec)
             if (!g_bUnplugged)
                 OnHostBytes(&rec.data[0], rec.data.size());
         }
-        break;
-    case SIMREC_SETTINGS:
-        OnSettings(rec);
         break;
     case SIMREC_IOCTL: {
         SIM_IOCTL ioctl;

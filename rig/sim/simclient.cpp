@@ -171,34 +171,10 @@ int SimReadRecords(HSIMCTL hCtl, DWORD dwTimeoutMs, std::vector<SIM_RECORD> *pRe
     return (int)(pRecords->size() - cBefore);
 }
 
-/* Formats the line half of a settings payload. */
-std::string SimFormatSettings(const SIM_SETTINGS &s)
-{
-    char szLine[256];
-    snprintf(szLine, sizeof(szLine),
-             "settings baud=%u data=%u parity=%u stop=%u dtr=%u rts=%u handshake=0x%x flow=0x%x "
-             "xon=%u xoff=%u",
-             (unsigned)s.baud, (unsigned)s.dataBits, (unsigned)s.parity, (unsigned)s.stopBits,
-             (unsigned)s.dtr, (unsigned)s.rts, (unsigned)s.controlHandShake,
-             (unsigned)s.flowReplace, (unsigned)s.xonLimit, (unsigned)s.xoffLimit);
-    return szLine;
-}
-
-/* Formats the timeout half of a settings payload. */
-std::string SimFormatTimeouts(const SIM_SETTINGS &s)
-{
-    char szLine[160];
-    snprintf(szLine, sizeof(szLine), "timeouts ri=%u rm=%u rc=%u wm=%u wc=%u",
-             (unsigned)s.readIntervalTimeout, (unsigned)s.readTotalMultiplier,
-             (unsigned)s.readTotalConstant, (unsigned)s.writeTotalMultiplier,
-             (unsigned)s.writeTotalConstant);
-    return szLine;
-}
-
 /* Formats a record as one log line. */
 std::string SimFormatRecord(const SIM_RECORD &rec)
 {
-    char szLine[160];
+    char szLine[256];
 
     switch (rec.dwKind) {
     case SIMREC_OPEN:
@@ -222,7 +198,15 @@ std::string SimFormatRecord(const SIM_RECORD &rec)
         if (rec.data.size() >= sizeof(SIM_SETTINGS)) {
             SIM_SETTINGS s;
             memcpy(&s, &rec.data[0], sizeof(s));
-            return SimFormatSettings(s);
+            snprintf(szLine, sizeof(szLine),
+                     "settings baud=%u data=%u parity=%u stop=%u dtr=%u rts=%u handshake=0x%x flow=0x%x "
+                     "ri=%u rm=%u rc=%u wm=%u wc=%u",
+                     (unsigned)s.baud, (unsigned)s.dataBits, (unsigned)s.parity, (unsigned)s.stopBits,
+                     (unsigned)s.dtr, (unsigned)s.rts, (unsigned)s.controlHandShake, (unsigned)s.flowReplace,
+                     (unsigned)s.readIntervalTimeout, (unsigned)s.readTotalMultiplier,
+                     (unsigned)s.readTotalConstant, (unsigned)s.writeTotalMultiplier,
+                     (unsigned)s.writeTotalConstant);
+            return szLine;
         }
         break;
     default:

@@ -59,16 +59,10 @@ int SimReadRecords(HSIMCTL hCtl, DWORD dwTimeoutMs, std::vector<SIM_RECORD> *pRe
 BOOL SimParseRecords(const unsigned char *pbData, DWORD cbData, std::vector<SIM_RECORD> *pRecords);
 
 /* Formats a record as one line of the simulator's log (no newline):
- * "open", "close", "write N", "ioctl 0x1b0028 in=4 out=0 status=0x0",
- * "settings baud=...", or "timeouts ri=..."; a SETTINGS record gives the
- * settings line, see SimFormatTimeouts for the other half. */
+ * "open", "close", "write N", "ioctl 0x1b0028 in=4 out=0 status=0x0", or
+ * "settings baud=... ri=... rm=... rc=... wm=... wc=..." (the port's settings
+ * and time-outs after each change). */
 std::string SimFormatRecord(const SIM_RECORD &rec);
-
-/* Formats the timeout half of a SETTINGS record payload as a log line. */
-std::string SimFormatTimeouts(const SIM_SETTINGS &settings);
-
-/* Formats the line half of a SETTINGS record payload as a log line. */
-std::string SimFormatSettings(const SIM_SETTINGS &settings);
 
 /* Cancels the read in flight and closes the control device. */
 void SimClose(HSIMCTL hCtl);

@@ -1,13 +1,20 @@
-// Soak: full flashes and short runs back to back, in shards that ctest runs in
-// different Wine lanes.  No run may hang, crash, or end other than it should;
-// no process of the tool or the simulator may be left behind; and the
-// stand-in driver must never see a request on a closed handle or a handle
-// closed twice.  QL_SKIP_SOAK=1 skips it for a quick local run.
+// Runs back to back, each judged by the oracle: full flashes (the soak), the
+// fixed seeds of the test command, and any number of random seeds on demand
+// (QL_SEED_COUNT seeds from QL_SEED_FROM; QL_SEED_DRY=1 only prints their
+// verdicts).  No run may leave a process of the tool or the simulator
+// behind, and the stand-in driver must never see a request on a closed
+// handle or a handle closed twice.  QL_SKIP_SOAK=1 skips the full flashes.
 #include "rig/harness/harness.h"
 
 namespace {
 
-constexpr uint32_t MiB = 1048576;
+// Seeds that between them end every way a run can: done (with bursts,
+// doubled requests, garbage, late replies), refused, image missing or of a
+// bad size, no handheld, a deaf one, handshake and watchdog deadlines, a
+// reader that never gets going, failed and short writes, failed first reader
+// requests, and a pulled plug.
+const uint32_t FIXED_SEEDS[] = {1,  2,  3,  4,  5,  7,  8,  12, 13, 26,  27,  28,  29, 31,  36,
+                                39, 40, 43, 45, 48, 53, 58, 74, 88, 93, 97, 103, 128, 136, 1970};
 
 // What the stand-in driver has counted so far.
 SIM_STATE DriverState()
@@ -21,49 +28,78 @@ SIM_STATE DriverState()
     return state;
 }
 
-// One kind of run: the image, the handheld's options, and how it must end.
-struct Kind {
-    uint32_t size;
-    const char* sim;
-    const char* box;
-    size_t wireBytes; // 0: the whole exchange
-};
-
-const Kind FULL = {2 * MiB, "", "Flash Done!", 0};
-const Kind SILENT = {2 * MiB, "--ready none", "Lost USB connection!", 1};
-const Kind REFUSED = {9 * MiB, "--rom 8",
-                      "Flash ROM size is not enough!\r\nImage File size : 9 Mbytes\r\nFlash ROM size : 8 Mbytes",
-                      5};
-
-// Shards 0 and 1: ten full flashes each; 2 and 3: twenty short runs each,
-// ending at the handshake time-out or a refusal in turn.
-class Soak : public testing::TestWithParam<int> {};
-
-TEST_P(Soak, RunsEndCleanAndLeaveNothingBehind)
+uint32_t EnvNumber(const char* szName, uint32_t dflt)
 {
-    if (getenv("QL_SKIP_SOAK") != nullptr && strcmp(getenv("QL_SKIP_SOAK"), "1") == 0)
-        GTEST_SKIP() << "QL_SKIP_SOAK=1";
-    bool bFull = GetParam() < 2;
-    std::string dir = ScratchDir("Soak." + std::to_string(GetParam()));
+    const char* psz = getenv(szName);
+    return psz != nullptr && *psz != '\0' ? static_cast<uint32_t>(strtoul(psz, nullptr, 10)) : dflt;
+}
+
+// Runs schedules one after another in one folder and checks what they leave.
+void RunSeries(const std::string& name, const std::vector<uint32_t>& seeds, const Schedule* pFixed, int count)
+{
+    std::string dir = ScratchDir(name);
     SIM_STATE before = DriverState();
-    for (int i = 0; i < (bFull ? 10 : 20); i++) {
-        const Kind& kind = bFull ? FULL : i % 2 ? REFUSED : SILENT;
-        SCOPED_TRACE(testing::Message() << "run " << i << " (" << kind.sim << ")");
-        Outcome out = RunTool(dir, kind.size, kind.sim, 30000);
-        ASSERT_EQ(out.run.exitCode, 0) << DescribeBoxes(out.run);
-        ASSERT_EQ(out.run.boxes.size(), 1u) << DescribeBoxes(out.run);
-        ASSERT_EQ(out.run.boxes[0].text, kind.box);
-        std::vector<uint8_t> expected = ExpectedWire(kind.size);
-        if (kind.wireBytes != 0) expected.resize(kind.wireBytes);
-        ASSERT_TRUE(out.wire == expected) << out.wire.size() << " bytes on the wire";
-        ASSERT_EQ(ProcessesNamed({"quenlow.exe", "qlsim.exe"}), std::vector<std::string>{});
+    const testing::TestResult* pResult = testing::UnitTest::GetInstance()->current_test_info()->result();
+    std::string failed;
+    for (int i = 0; i < count; i++) {
+        std::string replay = pFixed != nullptr ? "run " + std::to_string(i) : SeedReplay(seeds[i]);
+        Schedule s = pFixed != nullptr ? *pFixed : DrawSchedule(seeds[i]);
+        int parts = pResult->total_part_count();
+        Outcome out = RunJudged(dir, s, replay);
+        EXPECT_EQ(ProcessesNamed({"quenlow.exe", "qlsim.exe"}), std::vector<std::string>{}) << replay;
+        if (pResult->total_part_count() > parts) failed += replay + "\n";
+        if (pFixed != nullptr && !failed.empty()) break;
     }
+    if (!failed.empty()) printf("failing runs:\n%s", failed.c_str());
     SIM_STATE after = DriverState();
     EXPECT_EQ(after.lateRequests - before.lateRequests, 0u) << "requests on a closed handle";
     EXPECT_EQ(after.doubleCloses - before.doubleCloses, 0u) << "handles closed twice";
-    EXPECT_EQ(after.opens - before.opens, bFull ? 20u : 40u) << "two opens a run";
+    if (pFixed != nullptr) {
+        EXPECT_EQ(after.opens - before.opens, 2u * count) << "two opens a run";
+    }
 }
 
-INSTANTIATE_TEST_SUITE_P(Shards, Soak, testing::Range(0, 4));
+// Two shards of ten full 2 MiB flashes each.
+class Soak : public testing::TestWithParam<int> {};
+
+TEST_P(Soak, FullFlashesEndCleanAndLeaveNothingBehind)
+{
+    if (EnvNumber("QL_SKIP_SOAK", 0) == 1) GTEST_SKIP() << "QL_SKIP_SOAK=1";
+    const Schedule full{"", 2 * 1048576, ""};
+    RunSeries("Soak." + std::to_string(GetParam()), {}, &full, 10);
+}
+
+INSTANTIATE_TEST_SUITE_P(Shards, Soak, testing::Range(0, 2));
+
+// The fixed seeds, in two halves.
+class Seeds : public testing::TestWithParam<int> {};
+
+TEST_P(Seeds, FixedSeedsEndAsJudged)
+{
+    size_t half = sizeof(FIXED_SEEDS) / sizeof(FIXED_SEEDS[0]) / 2;
+    std::vector<uint32_t> seeds(FIXED_SEEDS + half * GetParam(), FIXED_SEEDS + half * (GetParam() + 1));
+    RunSeries("Seeds." + std::to_string(GetParam()), seeds, nullptr, static_cast<int>(seeds.size()));
+}
+
+INSTANTIATE_TEST_SUITE_P(Halves, Seeds, testing::Range(0, 2));
+
+TEST(RandomSeeds, EndAsJudged)
+{
+    uint32_t count = EnvNumber("QL_SEED_COUNT", 0);
+    if (count == 0) GTEST_SKIP() << "QL_SEED_COUNT not set";
+    uint32_t from = EnvNumber("QL_SEED_FROM", GetTickCount());
+    std::vector<uint32_t> seeds;
+    for (uint32_t i = 0; i < count; i++) seeds.push_back(from + i);
+    if (EnvNumber("QL_SEED_DRY", 0) == 1) {
+        for (uint32_t seed : seeds) {
+            Schedule s = DrawSchedule(seed);
+            Verdict v = Judge(s.size, s.sim);
+            printf("%u\t%s\t%s\t%u\t%s\n", seed, OpEscape(v.box).c_str(), v.logEnd.c_str(), s.size, s.sim.c_str());
+        }
+        return;
+    }
+    printf("seeds %u to %u\n", from, from + count - 1);
+    RunSeries("RandomSeeds", seeds, nullptr, static_cast<int>(count));
+}
 
 } // namespace
