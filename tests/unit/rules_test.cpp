@@ -1,6 +1,6 @@
-// The pure rules of the tool, natively under ASan/UBSan: reply recognition,
-// the length word and ROM-size rule, progress arithmetic, the image check and
-// write splitting.
+// The pure rules of the tool, natively under ASan/UBSan: the reply decisions
+// and the hand-off of replies between two threads, progress arithmetic, the
+// image check and the log's rules.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -10,24 +10,12 @@
 
 #include "flash/protocol.h"
 #include "link/reply_handoff.h"
-#include "link/pieces.h"
 #include "log/logtext.h"
 #include "ui/dialog_math.h"
 
 namespace {
 
 constexpr uint32_t MiB = 1048576;
-
-// Size of a well-formed image with k body blocks.
-constexpr uint32_t ImageWithBlocks(uint32_t k) { return MIN_IMAGE_SIZE + k * BLOCK_SIZE; }
-
-TEST(Exchange, LengthWordAndBlockCount)
-{
-    EXPECT_EQ(LengthWord(524288), 262144u);
-    EXPECT_EQ(BlocksForImage(524288), 2u) << "the two deferred halves only";
-    EXPECT_EQ(BlocksForImage(32 * MiB), 254u);
-    EXPECT_EQ(BlocksForImage(ImageWithBlocks(3)), 5u);
-}
 
 // What the worker does after a look, in every stage (the reply rules in one
 // table).  A snapshot is bytes 0 to 2 of the buffer and the latched ROM code.
@@ -201,45 +189,6 @@ TEST(ImageCheck, OnlyHeadDeferredAndWholeBlocks)
     EXPECT_EQ(CheckImageSize(34603007, 0, false), IMAGE_BAD_SIZE) << "not whole blocks";
     EXPECT_EQ(CheckImageSize(524288, 1, false), IMAGE_BAD_SIZE) << "4 GiB and more";
     EXPECT_EQ(CheckImageSize(0xFFFFFFFFu, 0, true), IMAGE_SIZE_UNKNOWN);
-}
-
-// Piece sizes that ForEachLinkPiece hands out for a buffer of this length.
-std::vector<uint32_t> Pieces(uint32_t length)
-{
-    static std::vector<uint8_t> buffer(131072 + 1);
-    std::vector<uint32_t> sizes;
-    const uint8_t* pExpected = buffer.data();
-    ForEachLinkPiece(buffer.data(), length, [&](const uint8_t* p, uint32_t n) {
-        EXPECT_EQ(p, pExpected) << "pieces must be consecutive";
-        pExpected = p + n;
-        sizes.push_back(n);
-        return true;
-    });
-    return sizes;
-}
-
-TEST(WriteSplitting, PieceSizes)
-{
-    using V = std::vector<uint32_t>;
-    EXPECT_EQ(Pieces(0), V{0}) << "one empty write";
-    EXPECT_EQ(Pieces(1), V{1});
-    EXPECT_EQ(Pieces(12288), V{12288});
-    EXPECT_EQ(Pieces(12289), (V{12288, 1}));
-    EXPECT_EQ(Pieces(24576), (V{12288, 12288})) << "no empty write after a full piece";
-    V block(10, 12288);
-    block.push_back(8192);
-    EXPECT_EQ(Pieces(131072), block);
-}
-
-TEST(WriteSplitting, StopsAtFirstIncompletePiece)
-{
-    std::vector<uint8_t> buffer(40000);
-    int calls = 0;
-    bool ok = ForEachLinkPiece(buffer.data(), 40000, [&](const uint8_t*, uint32_t) {
-        return ++calls < 2;
-    });
-    EXPECT_FALSE(ok);
-    EXPECT_EQ(calls, 2) << "no write after the failed one";
 }
 
 // The log is cut only beyond its limit, to its last LOG_KEEP bytes.
