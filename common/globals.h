@@ -21,11 +21,11 @@
 //                 clearing bytes 0 and 1; hReplyEvent wakes it.
 //   timers        worker -> dialog: TIMER_HANDSHAKE from the port's first
 //                 open to the ready reply (armed again at the connect byte),
-//                 TIMER_WATCHDOG from the length word to the last block,
+//                 TIMER_WATCHDOG from the image's head to the last block,
 //                 armed and stopped by the worker, expiring on the main thread.
-//   the run's end whoever ends the run claims it first (ClaimRunEnd, without a
-//                 lock): the worker before its box or "Flash Done!", the
-//                 dialog before "Lost USB connection!".  From the claim on no
+//   the run's end whoever ends the run claims it first (ClaimRunEnd): the
+//                 worker before its box or "Flash Done!", the dialog before
+//                 "Lost USB connection!".  From the claim on no
 //                 write reaches the handheld, and a second claimant shows
 //                 nothing: every run shows exactly one box.
 //   boxes         the worker's boxes block the worker only; after an error box
@@ -61,8 +61,8 @@
 //           and the dialog's messages are served by the main thread's modal
 //           loop, which never waits on the worker.  If a driver holds a
 //           request while the worker or the reader issues it under the port
-//           lock, the timer that runs still ends the run: the claim takes no
-//           lock, so the main thread never waits for the port.
+//           lock, the timer that runs still ends the run: the claim never
+//           waits for the port lock (link/port_lock.cpp).
 //   reader  the arm, cycle-end and read requests complete at once (the read
 //           time-outs make a read return with what has come); if a driver
 //           holds one, the worker's TIMER_HANDSHAKE or TIMER_WATCHDOG still

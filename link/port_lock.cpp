@@ -11,14 +11,21 @@ static CRITICAL_SECTION csPort;
 // True while hLinkPort is an open handle; guarded by csPort.
 static bool bPortOpen = false;
 
-// True once the run has ended and nothing more may be written.  Set without
-// the lock, so that the main thread never waits for a request that the other
-// threads are issuing; a write checks it under the lock just before its issue.
+// True once the run has ended and nothing more may be written; set under
+// csWriteIssue, read without a lock by RunEnded.
 static std::atomic<bool> bWritesShut{false};
+
+// Makes the shut and a write's check-and-issue exclude each other, so that no
+// write goes out once the shut has been made.  Taken after csPort, and held
+// only while an overlapped write is issued (which returns at once): the main
+// thread, which makes the shut, never waits for csPort, where a driver that
+// holds a request of the worker or the reader could keep it waiting.
+static CRITICAL_SECTION csWriteIssue;
 
 void InitPortLock()
 {
     InitializeCriticalSection(&csPort);
+    InitializeCriticalSection(&csWriteIssue);
 }
 
 void PublishPort(HANDLE hPort, void (*configure)(HANDLE hPort))
@@ -33,13 +40,20 @@ void PublishPort(HANDLE hPort, void (*configure)(HANDLE hPort))
 bool EnterOpenPort(bool bWrite)
 {
     EnterCriticalSection(&csPort);
-    if (bPortOpen && !(bWrite && bWritesShut.load())) return true;
-    LeaveCriticalSection(&csPort);
+    if (!bPortOpen) {
+        LeaveCriticalSection(&csPort);
+        return false;
+    }
+    if (!bWrite) return true;
+    EnterCriticalSection(&csWriteIssue);
+    if (!bWritesShut.load()) return true;
+    LeavePort(true);
     return false;
 }
 
-void LeavePort()
+void LeavePort(bool bWrite)
 {
+    if (bWrite) LeaveCriticalSection(&csWriteIssue);
     LeaveCriticalSection(&csPort);
 }
 
@@ -62,7 +76,10 @@ bool ClosePortOnce()
 
 bool ShutPortWrites()
 {
-    return !bWritesShut.exchange(true);
+    EnterCriticalSection(&csWriteIssue);
+    bool bFirst = !bWritesShut.exchange(true);
+    LeaveCriticalSection(&csWriteIssue);
+    return bFirst;
 }
 
 bool PortWritesShut()

@@ -22,8 +22,8 @@ void PublishPort(HANDLE hPort, void (*configure)(HANDLE hPort));
 // not shut for writes); returns false, holding nothing, otherwise.
 bool EnterOpenPort(bool bWrite = false);
 
-// Gives the lock back after a successful EnterOpenPort.
-void LeavePort();
+// Gives the lock back after a successful EnterOpenPort (with the same bWrite).
+void LeavePort(bool bWrite = false);
 
 // True while hLinkPort is open.
 bool PortIsOpen();
@@ -32,8 +32,8 @@ bool PortIsOpen();
 bool ClosePortOnce();
 
 // Shuts the port for writes for the rest of the process: a write already
-// issued finishes, no write is issued after the shut is seen; it takes no
-// lock, so it never waits.  True for the first call only.
+// issued finishes, no new one is issued.  It never waits for the port lock,
+// only for a write being issued.  True for the first call only.
 bool ShutPortWrites();
 
 // True once the port has been shut for writes.
@@ -59,7 +59,7 @@ BOOL PortRequest(OVERLAPPED* pOv, DWORD* pCount, bool bWrite, IssueFn issue)
     *pCount = 0;
     BOOL bOk = issue(hLinkPort, pOv, pCount);
     DWORD dwError = bOk ? ERROR_SUCCESS : GetLastError();
-    LeavePort();
+    LeavePort(bWrite);
     if (bOk) return TRUE;
     if (dwError != ERROR_IO_PENDING) return FALSE;
     WaitForSingleObject(hEvent, INFINITE);

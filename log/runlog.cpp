@@ -208,6 +208,8 @@ void LogTimerEnd(UINT idTimer)
                "reader or the byte's write held up for 1 s)");
     else if (idTimer == TIMER_HANDSHAKE)
         LogEnd("lost: handshake deadline passed, no ready reply within 1 s of the connect byte");
+    else if (blocks == 0) // the block count is set once the length word went out
+        LogEnd("lost: watchdog: the image's head or the length word held up for 30 s");
     else
         LogEnd("lost: %s", WatchdogCause(sent, blocks).sz);
 }

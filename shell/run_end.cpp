@@ -10,10 +10,9 @@
 #include "link/replies.h"
 #include "log/runlog.h"
 
-// The claim is the port's write shut.  It takes no lock: the dialog's timer
-// reaction must never wait for a driver request another thread is issuing.
-// A write that passed its check just before the claim may still go out
-// (before the box shows); no write that starts after the claim does.
+// The claim is the port's write shut: it can't fall between a write's check
+// and its issue, and it never waits for the port lock, so the dialog's timer
+// reaction can't be held up by a driver request another thread is making.
 bool ClaimRunEnd()
 {
     bool bFirst = ShutPortWrites();

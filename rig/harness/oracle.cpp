@@ -46,7 +46,7 @@ Verdict Lost(uint32_t wireMin, uint32_t wireMax, const std::string& logEnd, cons
 Verdict JudgeExchange(const SIM_OPTIONS& o, uint32_t size)
 {
     const std::string hs = "lost: handshake deadline passed";
-    if (o.bDeaf) return Lost(0, 0, hs);
+    // The driver fails requests whether or not a deaf handheld reads.
     if (Faulted(o, SIMREQ_ARM, 0) || Faulted(o, SIMREQ_WAIT, 0))
         return Lost(0, 1, "lost: writing the connect byte failed: the port had been closed|" + hs);
     // A reader that never gets going: the handshake timer runs from the port's first open.
@@ -54,6 +54,7 @@ Verdict JudgeExchange(const SIM_OPTIONS& o, uint32_t size)
     if (Faulted(o, SIMREQ_WRITE, 0)) return Lost(0, 0, "lost: writing the connect byte failed: error ");
     if (Faulted(o, SIMREQ_SHORT_WRITE, 0))
         return Lost(0, 0, "lost: writing the connect byte failed: went out short, 0 of 1 bytes");
+    if (o.bDeaf) return Lost(0, 0, hs);
     DWORD readyMs = o.readyMode == READY_LATE ? o.dwReadyLateMs : 0;
     if (o.readyMode == READY_NONE || readyMs >= HANDSHAKE_MS + MARGIN_MS || Faulted(o, SIMREQ_READ, 0))
         return Lost(1, 1, hs, "connect", HANDSHAKE_MS, // a late reply comes while the box is up
@@ -230,7 +231,18 @@ void ExpectJudged(const Outcome& out, const Verdict& v, const std::string& repla
     }
 
     DWORD dwBox = out.run.boxTicks.empty() ? 0 : out.run.boxTicks[0];
+    // No data goes out before the handheld asked for it: what the tool wrote
+    // never runs ahead of the connect byte, the length word and a block for
+    // each 04 00 the handheld sent (the simulator's own log, in its order).
+    uint64_t written = 0, asked = HEAD_BYTES;
     for (const SimEvent& e : out.log) {
+        if (e.text.compare(0, 5, "send ") == 0 && e.text.find(" lost") == std::string::npos)
+            for (size_t at = 5; at + 5 <= e.text.size(); at += 6)
+                if (e.text.compare(at, 5, "04 00") == 0) asked += BLOCK;
+        if (e.text.compare(0, 6, "write ") == 0) {
+            written += strtoul(e.text.c_str() + 6, nullptr, 10);
+            EXPECT_LE(written, asked) << e.text << ": data the handheld had not asked for";
+        }
         if (dwBox != 0 && e.text.compare(0, 6, "write ") == 0) {
             EXPECT_LT(e.tick, dwBox + 250) << e.text << " after the box";
         }
@@ -257,7 +269,9 @@ void ExpectJudged(const Outcome& out, const Verdict& v, const std::string& repla
             if (StartsDeadline(e, v.deadlineFrom) && e.tick <= dwBox && !(bFirst && from != 0)) from = e.tick;
         EXPECT_NE(from, 0u) << "no \"" << v.deadlineFrom << "\" before the box";
         long late = static_cast<long>(dwBox - from) - static_cast<long>(v.deadlineMs);
-        EXPECT_GE(late, -20) << "the box came before its deadline";
+        // The simulator sees the port's open some milliseconds after the tool
+        // made it (and armed the timer).
+        EXPECT_GE(late, bFirst ? -60 : -20) << "the box came before its deadline";
         EXPECT_LE(late, 400) << "the box came long after its deadline"; // timer, box, the operator's look
     }
     std::vector<std::string> log = ToolLog(out.dir), ports;
@@ -314,19 +328,25 @@ Schedule DrawSchedule(uint32_t seed)
     if (d.Chance(2)) sim << (d.Chance(50) ? " --absent" : " --deaf");
     // The ready reply and a late reader: well inside the second, or well past it.
     uint32_t ready = d.Below(100);
-    DWORD early = 0;
     if (ready < 5) sim << " --ready none";
     else if (ready < 11) sim << " --ready late:" << 1150 + d.Below(1500);
     else if (ready < 21) sim << " --ready skew";
-    else if (ready < 45) sim << " --ready late:" << (early = d.Below(700));
+    else if (ready < 45) sim << " --ready late:" << d.Below(700);
+    // A late reader: the handshake timer runs from the port's first open, so a
+    // short delay leaves the opens their share of the second.
     if (d.Chance(3)) sim << " --arm-delay " << 1150 + d.Below(2000);
-    else if (ready >= 11 && d.Chance(10)) sim << " --arm-delay " << 1 + d.Below(850 - early - 1);
-    // The handheld's pace: rarely a stall past the watchdog, or one just short of it.
+    else if (ready >= 11 && d.Chance(10)) sim << " --arm-delay " << 1 + d.Below(600);
+    // The handheld's pace: rarely a stall past the watchdog, or one just short
+    // of it (counted from the block's end, the watchdog from the request).
     if (d.Chance(20)) sim << " --next-delay " << d.Below(40);
     if (d.Chance(15)) sim << " --gap " << 1 + d.Below(blocks) << ":" << d.Below(500);
-    if (d.Chance(2)) sim << " --gap " << 1 + d.Below(blocks) << ":" << 30150 + d.Below(1500);
-    else if (d.Chance(1)) sim << " --gap " << 1 + d.Below(blocks) << ":" << 27000 + d.Below(2500);
-    if (d.Chance(15)) sim << " --dup " << 1 + d.Below(blocks);
+    bool bStall = d.Chance(2);
+    if (bStall) sim << " --gap " << 1 + d.Below(blocks) << ":" << 30150 + d.Below(1500);
+    else if (d.Chance(1)) sim << " --gap " << 1 + d.Below(blocks) << ":" << 27000 + d.Below(2000);
+    // A doubled request may put the tool a block ahead, which would make a
+    // stall's ending a matter of timing: never both.
+    uint32_t dup = d.Chance(15) ? 1 + d.Below(blocks) : 0;
+    if (dup != 0 && !bStall) sim << " --dup " << dup;
     if (d.Chance(10)) sim << " --repeat-ready " << 1 + d.Below(blocks);
     if (d.Chance(10)) { // even-length bytes that are never a reply's first byte
         sim << " --garbage " << d.Below(blocks + 1) << ":";
