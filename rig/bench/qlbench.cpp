@@ -48,10 +48,10 @@ double Now()
     return static_cast<double>(now.QuadPart) / static_cast<double>(frequency.QuadPart);
 }
 
-// The Linux process id of the process whose command line holds this text,
-// and the other text if one is given (the tool's names this build's
-// executable: other trees may run their own).
-int UnixPidOf(const std::string& text, const std::string& other = "")
+// The Linux process id of the first process that match(command line, id)
+// accepts; 0 if none.
+template <class Match>
+int FindUnixPid(Match match)
 {
     WIN32_FIND_DATAA fd;
     HANDLE hFind = FindFirstFileA("Z:\\proc\\*", &fd);
@@ -59,35 +59,34 @@ int UnixPidOf(const std::string& text, const std::string& other = "")
     for (BOOL bMore = hFind != INVALID_HANDLE_VALUE; bMore && pid == 0; bMore = FindNextFileA(hFind, &fd)) {
         if (fd.cFileName[0] < '0' || fd.cFileName[0] > '9') continue;
         std::vector<uint8_t> cmd = ReadAll(std::string("/proc/") + fd.cFileName + "/cmdline");
-        std::string line(cmd.begin(), cmd.end());
-        if (line.find(text) != std::string::npos && line.find(other) != std::string::npos)
-            pid = atoi(fd.cFileName);
+        if (match(std::string(cmd.begin(), cmd.end()), std::string(fd.cFileName))) pid = atoi(fd.cFileName);
     }
     if (hFind != INVALID_HANDLE_VALUE) FindClose(hFind);
     return pid;
 }
 
-// The Linux process id of this lane's wineserver: the one whose environment
-// names this program's prefix.
+// The process whose command line holds this text, and the other text if one
+// is given (the tool's names this build's executable: other trees may run
+// their own).
+int UnixPidOf(const std::string& text, const std::string& other = "")
+{
+    return FindUnixPid([&](const std::string& cmd, const std::string&) {
+        return cmd.find(text) != std::string::npos && cmd.find(other) != std::string::npos;
+    });
+}
+
+// This lane's wineserver: the one whose environment names this program's
+// prefix.
 int WineserverUnixPid()
 {
     char szPrefix[MAX_PATH] = "";
     GetEnvironmentVariableA("WINEPREFIX", szPrefix, sizeof(szPrefix));
-    std::string want = std::string("WINEPREFIX=") + szPrefix;
-    WIN32_FIND_DATAA fd;
-    HANDLE hFind = FindFirstFileA("Z:\\proc\\*", &fd);
-    int pid = 0;
-    for (BOOL bMore = hFind != INVALID_HANDLE_VALUE; bMore && pid == 0; bMore = FindNextFileA(hFind, &fd)) {
-        if (fd.cFileName[0] < '0' || fd.cFileName[0] > '9') continue;
-        std::vector<uint8_t> cmd = ReadAll(std::string("/proc/") + fd.cFileName + "/cmdline");
-        if (std::string(cmd.begin(), cmd.end()).find("wineserver") == std::string::npos) continue;
-        std::vector<uint8_t> env = ReadAll(std::string("/proc/") + fd.cFileName + "/environ");
-        std::string vars = std::string(1, '\0') + std::string(env.begin(), env.end());
-        if (vars.find(std::string(1, '\0') + want + std::string(1, '\0')) != std::string::npos)
-            pid = atoi(fd.cFileName);
-    }
-    if (hFind != INVALID_HANDLE_VALUE) FindClose(hFind);
-    return pid;
+    const std::string nul(1, '\0'), want = nul + "WINEPREFIX=" + szPrefix + nul;
+    return FindUnixPid([&](const std::string& cmd, const std::string& id) {
+        if (cmd.find("wineserver") == std::string::npos) return false;
+        std::vector<uint8_t> env = ReadAll("/proc/" + id + "/environ");
+        return (nul + std::string(env.begin(), env.end())).find(want) != std::string::npos;
+    });
 }
 
 // Seconds the process has spent on a CPU, summed over its threads (each
