@@ -25,8 +25,8 @@
 //                 armed and stopped by the worker, expiring on the main thread.
 //   the run's end whoever ends the run claims it first (ClaimRunEnd): the
 //                 worker before its box or "Flash Done!", the dialog before
-//                 "Lost USB connection!".  From the claim on no
-//                 write reaches the handheld, and a second claimant shows
+//                 "Lost USB connection!".  From the claim on no new
+//                 write is issued to the handheld, and a second claimant shows
 //                 nothing: every run shows exactly one box.
 //   boxes         the worker's boxes block the worker only; after an error box
 //                 it sends WM_CLOSE to hMainWnd, which the main thread handles
@@ -68,7 +68,8 @@
 //           holds one, the worker's TIMER_HANDSHAKE or TIMER_WATCHDOG still
 //           ends the run.  The wait-event request pends until the handheld
 //           sends or the port is closed, which every end of a run does.
-//   main    the timer's box waits for the user; nothing else.
+//   main    the timer's box waits for the user; the claim waits for a write
+//           being issued, 100 ms at most (link/port_lock.cpp); nothing else.
 //
 // Every global names its writer and its readers.  Flags and reply bytes that
 // cross threads are atomics, so a poll always sees the other thread's latest

@@ -22,6 +22,11 @@ static std::atomic<bool> bWritesShut{false};
 // holds a request of the worker or the reader could keep it waiting.
 static CRITICAL_SECTION csWriteIssue;
 
+// Longest wait of the shut for a write being issued.  A driver that held the
+// issue itself past it can't keep the dialog from ending the run: the shut is
+// then made without the lock, and that one write may still go out.
+static constexpr DWORD SHUT_WAIT_MS = 100;
+
 void InitPortLock()
 {
     InitializeCriticalSection(&csPort);
@@ -76,9 +81,14 @@ bool ClosePortOnce()
 
 bool ShutPortWrites()
 {
-    EnterCriticalSection(&csWriteIssue);
+    // Deadline: SHUT_WAIT_MS.  The lock is free at once unless a write is
+    // being issued, so the pause between tries is almost never taken.
+    BOOL bLocked = FALSE;
+    for (DWORD dwStart = GetTickCount();
+         !(bLocked = TryEnterCriticalSection(&csWriteIssue)) && GetTickCount() - dwStart < SHUT_WAIT_MS;)
+        Sleep(1);
     bool bFirst = !bWritesShut.exchange(true);
-    LeaveCriticalSection(&csWriteIssue);
+    if (bLocked) LeaveCriticalSection(&csWriteIssue);
     return bFirst;
 }
 

@@ -33,7 +33,8 @@ bool ClosePortOnce();
 
 // Shuts the port for writes for the rest of the process: a write already
 // issued finishes, no new one is issued.  It never waits for the port lock,
-// only for a write being issued.  True for the first call only.
+// only for a write being issued, and for that 100 ms at most.  True for the
+// first call only.
 bool ShutPortWrites();
 
 // True once the port has been shut for writes.
