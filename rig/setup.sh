@@ -44,5 +44,11 @@ for try in $(seq 1 "$TRIES"); do
     { echo "setup: done"; exit 0; }
   [ "$try" -lt "$TRIES" ] && { sleep $((try * 15)); $SUDO apt-get update -qq >/dev/null 2>&1; }
 done
+# With the security archive's i386 index missing, amd64 and i386 candidates
+# differ and multi-arch libraries can't be paired: the release's own archive
+# alone gives both architectures the same versions.
+codename=$(. /etc/os-release && echo "${VERSION_CODENAME:-bookworm}")
+DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-remove -t "$codename" "${missing[@]}" >"$log" 2>&1 &&
+  { echo "setup: done (from $codename's own archive: an index of its updates could not be fetched)"; exit 0; }
 echo "setup: failed: apt-get could not install ${missing[*]} ($(grep -m1 '^E:' "$log" | cut -c1-200)); the package mirror is probably mid-sync: wait a few minutes and run the same command again"
 exit 1
