@@ -15,20 +15,20 @@ add_library(quenlow_core STATIC
   common/globals.cpp
   shell/catalogue.cpp
   shell/mainwnd.cpp
-  shell/run_end.cpp
   link/port.cpp
   link/port_lock.cpp
   link/reader.cpp
+  link/run_end.cpp
   link/replies.cpp
   log/logtext.cpp
   log/runlog.cpp
   flash/await.cpp
   flash/protocol.cpp
   flash/record.cpp
-  flash/sync_shutdown.cpp
   flash/transfer.cpp
   flash/worker.cpp
-  ui/progress_dlg.cpp)
+  ui/progress_dlg.cpp
+  ui/sync_shutdown.cpp)
 target_include_directories(quenlow_core PUBLIC ${CMAKE_SOURCE_DIR})
 target_compile_definitions(quenlow_core PUBLIC ${QUENLOW_WIN_DEFS})
 target_compile_options(quenlow_core PRIVATE ${QUENLOW_WARNINGS})

@@ -2,25 +2,21 @@
 // judged by the reply rules, with a sleep on the reader's event in between.
 #include "flash/flash.h"
 
-#include "common/globals.h"
 #include "link/replies.h"
-#include "link/reply_handoff.h"
+#include "link/run_end.h"
 #include "log/runlog.h"
-#include "shell/run_end.h"
 
-// The event is auto-reset and set after every store, so a pair stored after
+// The event is auto-reset and set after every store, so a reply stored after
 // a snapshot always ends the wait that follows it: no reply waits for the
 // limit, and no core spins while the handheld takes its time.
-bool AwaitStep(ExchangeStage stage, uint32_t fileSize, uint32_t remaining, Step* pStep,
-               ReplySnapshot* pSeen)
+bool AwaitStep(ExchangeStage stage, uint32_t fileSize, uint32_t remaining, Step* pStep)
 {
     // The ROM-size reply logged last, so that each is logged once.  Worker
     // thread only.
     static uint32_t romLogged = 0;
     for (;;) {
         if (RunEnded()) return false;
-        *pSeen = SnapshotReplies(ReplyBuffer, RomReplyLatch);
-        *pStep = DecideStep(stage, *pSeen, fileSize, remaining);
+        *pStep = DecideStep(stage, LookAtReplies(), fileSize, remaining);
         if (pStep->romMegabytes != 0 && pStep->kind != STEP_REFUSE && pStep->romMegabytes != romLogged) {
             romLogged = pStep->romMegabytes;
             LogEvent("ROM-size reply: %lu MiB flash ROM, image of %lu MiB fits",

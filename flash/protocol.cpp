@@ -13,7 +13,7 @@ uint32_t RomReplyMegabytes(uint8_t b0, uint8_t b1)
 Step DecideStep(ExchangeStage stage, ReplySnapshot seen, uint32_t fileSize, uint32_t remaining)
 {
     if (stage == STAGE_GREETING)
-        return {IsReadyReply(seen.b0, seen.b1, seen.b2) ? STEP_READY : STEP_WAIT, 0, 0};
+        return {IsReply(seen.b0, seen.b1, REPLY_READY) ? STEP_READY : STEP_WAIT, 0, 0};
     // The pair in bytes 0 and 1 is the latest reply; the latch holds a ROM-size
     // reply that a request may have overwritten there.
     uint32_t rom = RomReplyMegabytes(seen.b0, seen.b1);

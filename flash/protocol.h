@@ -34,27 +34,8 @@ constexpr uint32_t REGION_SIZE = 0x40000;       // head and deferred block, 262,
 constexpr uint32_t MIN_IMAGE_SIZE = 2 * REGION_SIZE; // 524,288: head + deferred block
 constexpr uint32_t MEGABYTE = 0x100000;
 
-// Deadlines, run as the progress dialog's timers: the boot loader answers the
-// connect byte within TIMER_HANDSHAKE_MS and asks for each block within
-// TIMER_WATCHDOG_MS of the length word or of its last request.
-constexpr unsigned TIMER_HANDSHAKE_MS = 1000;
-constexpr unsigned TIMER_WATCHDOG_MS = 30000;
-
-// Longest sleep of the worker between two looks at the replies.  The reader's
-// signal after each stored pair, and the run's end, wake it at once; this is
-// a backstop only.  The deadline of every wait for a reply is the dialog's
-// timer that runs meanwhile.
-constexpr unsigned REPLY_WAIT_MS = 1000;
-
 // True when bytes 0 and 1 of the reply buffer hold the reply with this code.
 constexpr bool IsReply(uint8_t b0, uint8_t b1, uint8_t code) { return b0 == code && b1 == 0; }
-
-// True when the ready reply is present, in place or one byte out of step
-// (a stray byte came first, so the pair sits in bytes 1 and 2).
-constexpr bool IsReadyReply(uint8_t b0, uint8_t b1, uint8_t b2)
-{
-    return IsReply(b0, b1, REPLY_READY) || (b1 == REPLY_READY && b2 == 0);
-}
 
 // Flash ROM size in MiB that a ROM-size reply reports, 0 when the pair is none.
 // Tested in the order 32, 24, 16, 8.
@@ -69,10 +50,11 @@ constexpr uint32_t ImageMegabytes(uint32_t lengthWord)
     return static_cast<uint32_t>((uint64_t{lengthWord} + REGION_SIZE) / MEGABYTE);
 }
 
-// What the worker saw of the reader's output in one look: bytes 0 to 2 of the
-// reply buffer and the latest ROM-size code the reader latched (0 if none).
+// What the worker saw of the reader's output in one look: bytes 0 and 1 of
+// the reply buffer (the latest whole reply, code and 00, or nothing) and the
+// latest ROM-size code the reader latched (0 if none).
 struct ReplySnapshot {
-    uint8_t b0, b1, b2, rom;
+    uint8_t b0, b1, rom;
 };
 
 // Where the exchange stands while the worker waits for the handheld.

@@ -10,10 +10,9 @@
 #include "flash/protocol.h"
 #include "link/link.h"
 #include "link/replies.h"
+#include "link/run_end.h"
 #include "log/logtext.h"
 #include "log/runlog.h"
-#include "res/resource.h"
-#include "shell/run_end.h"
 #include "ui/ui.h"
 
 // Result of the progress dialog after a finished update.
@@ -25,6 +24,12 @@ static constexpr int REFUSAL_TEXT_SIZE = 100;
 // When the handheld's latest block request was seen, for the log's block
 // times.  Worker thread only.
 static double msRequestSeen = 0;
+
+// The image's 262,144-byte buffers: pChunkBuf holds the head and then each
+// body block, pDeferredBuf the deferred block.  Worker thread only; freed by
+// TransferImage.
+static BYTE* pChunkBuf = nullptr;
+static BYTE* pDeferredBuf = nullptr;
 
 // Reads exactly cb bytes of the image; false, with the run ended, on a failed
 // or short read.
@@ -102,7 +107,6 @@ static bool Announce(DWORD dwFileSize)
     // Armed again before the word goes out: the handheld has its 30 s from
     // here, and a write it never takes still has a deadline.
     ArmWatchdog();
-    ForgetRomReply();
     if (!LinkSend(word, sizeof(word))) {
         StopDialogTimer(TIMER_WATCHDOG);
         EndRunWithError(hProgressDlg, "Lost USB connection!", "Error",
@@ -121,8 +125,7 @@ static bool Announce(DWORD dwFileSize)
 // taken, and the watchdog restarted, before the block goes out.
 static bool AwaitRequest(ExchangeStage stage, DWORD dwFileSize, uint32_t dwRemaining, Step* pStep)
 {
-    ReplySnapshot seen;
-    if (!AwaitStep(stage, dwFileSize, dwRemaining, pStep, &seen)) return false;
+    if (!AwaitStep(stage, dwFileSize, dwRemaining, pStep)) return false;
     if (pStep->kind == STEP_REFUSE) {
         RefuseImage(*pStep);
         return false;
@@ -169,22 +172,15 @@ static void Finish(DWORD dwFileSize)
     EndProgressDialog(DLG_RESULT_DONE);
 }
 
-int TransferImage(HANDLE hImage)
+// The image's size was checked when it was opened.
+void TransferImage(HANDLE hImage)
 {
     DWORD dwFileSize = GetFileSize(hImage, nullptr);
-    if (dwFileSize == INVALID_FILE_SIZE) {
-        DWORD dwError = GetLastError();
-        CloseHandle(hImage);
-        EndRunWithError(hMainWnd, "Can't get nk.nb0 file size", "Error",
-                        "image: the size of nk.nb0 can't be read (%s)", SystemErrorText(dwError).sz);
-        return 0;
-    }
     uint32_t dwRemaining = LengthWord(dwFileSize);
-    if (LoadRegions(hImage) && Announce(dwFileSize) &&
-        SendBody(hImage, dwFileSize, dwRemaining))
+    if (LoadRegions(hImage) && Announce(dwFileSize) && SendBody(hImage, dwFileSize, dwRemaining))
         Finish(dwFileSize);
-    if (pDeferredBuf != nullptr) LocalFree(pDeferredBuf);
-    pDeferredBuf = nullptr;
+    LocalFree(pChunkBuf);
+    LocalFree(pDeferredBuf);
+    pChunkBuf = pDeferredBuf = nullptr;
     CloseHandle(hImage);
-    return 1;
 }

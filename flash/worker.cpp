@@ -8,15 +8,13 @@
 #include "link/link.h"
 #include "link/port_lock.h"
 #include "link/replies.h"
+#include "link/run_end.h"
 #include "log/logtext.h"
 #include "log/runlog.h"
-#include "res/resource.h"
-#include "shell/run_end.h"
 #include "ui/ui.h"
 
-// Pause after the sync software was told to end, and again after the image
-// was opened: time for the terminated processes to let go of the port.
-static constexpr DWORD SYNC_RELEASE_PAUSE_MS = 1000;
+// Name of the image in the current directory; set by RunFlashUpdate.
+static const char* szImagePath = "nk.nb0";
 
 // Opens nk.nb0 letting others only read it, so nothing can change the image
 // during the transfer, and refuses an image whose size does not fit the
@@ -51,14 +49,12 @@ static HANDLE OpenImage()
 
 // Starts the reply reader and waits until it runs; false (run ended) when the
 // thread or the event it wakes the worker with can't be created, or the run
-// ended meanwhile.
+// ended before or meanwhile.
 static bool StartReplyReader()
 {
+    if (RunEnded()) return false;
     bStopReader.store(0);
-    hReplyEvent.store(CreateEventA(nullptr, FALSE, FALSE, nullptr));
-    HANDLE hThread = hReplyEvent.load() == nullptr
-                         ? nullptr
-                         : CreateThread(nullptr, 0, UsbReaderThread, nullptr, 0, nullptr);
+    HANDLE hThread = PrepareReplies() ? CreateThread(nullptr, 0, UsbReaderThread, nullptr, 0, nullptr) : nullptr;
     if (hThread == nullptr) {
         LogText why = SystemErrorText(GetLastError());
         ClosePortOnce();
@@ -67,7 +63,7 @@ static bool StartReplyReader()
         return false;
     }
     CloseHandle(hThread);
-    // Deadline: TIMER_HANDSHAKE, armed before the port was opened.
+    // Deadline: TIMER_PORT, armed before the port was opened.
     while (bReaderReady.load() == 0 && !RunEnded()) WaitForReply();
     return !RunEnded();
 }
@@ -77,9 +73,10 @@ static bool StartReplyReader()
 static bool GreetBootLoader()
 {
     ConsumeReply();
-    // Armed again before the byte goes out, so the handheld has its full
-    // second from here, and a write it never takes still has a deadline.
+    // The port is up: the handheld has its second from here, and a write it
+    // never takes still has a deadline.
     ArmDialogTimer(TIMER_HANDSHAKE, TIMER_HANDSHAKE_MS);
+    StopDialogTimer(TIMER_PORT);
     static const BYTE connect[1] = {HOST_CONNECT};
     if (!LinkSend(connect, sizeof(connect))) {
         StopDialogTimer(TIMER_HANDSHAKE);
@@ -90,15 +87,12 @@ static bool GreetBootLoader()
     LogConnectSent();
     double msSent = LogClockMs();
     Step step;
-    ReplySnapshot seen;
     // Deadline: TIMER_HANDSHAKE.
-    if (!AwaitStep(STAGE_GREETING, 0, 0, &step, &seen)) return false;
+    if (!AwaitStep(STAGE_GREETING, 0, 0, &step)) return false;
     StopDialogTimer(TIMER_HANDSHAKE);
-    LogEvent("ready reply %s, %s after the connect byte",
-             IsReply(seen.b0, seen.b1, REPLY_READY) ? "05 00" : "one byte out of step",
-             FormatMs(LogClockMs() - msSent).sz);
-    // Taken, so that it is not seen again; nothing else can come before the
-    // length word.
+    LogEvent("ready reply, %s after the connect byte", FormatMs(LogClockMs() - msSent).sz);
+    // Taken, so that it is not seen again; a ROM-size reply that came with it
+    // stays latched.
     ConsumeReply();
     return true;
 }
@@ -115,26 +109,19 @@ static void RunFlashUpdate()
     LogImage(hImage, GetFileSize(hImage, nullptr));
     DWORD dwSpent = GetTickCount() - dwStart;
     Sleep(dwSpent < SYNC_RELEASE_PAUSE_MS ? SYNC_RELEASE_PAUSE_MS - dwSpent : 0);
-    pReplyWrite.store(ReplyBuffer);
-    // The handheld, its driver and the reader have TIMER_HANDSHAKE from here
-    // to the ready reply (armed again before the connect byte): a driver that
-    // holds a request of the opens or of the reader's start ends the run a
-    // second later, like a handheld that never answers.
-    ArmDialogTimer(TIMER_HANDSHAKE, TIMER_HANDSHAKE_MS);
-    bool bReady = false;
-    if (!RunEnded() && OpenLinkPort()) {
-        ClosePortOnce();
-        bReady = OpenLinkPort() && StartReplyReader() && GreetBootLoader();
-    }
+    // The driver and the reader have TIMER_PORT from here to the connect
+    // byte: a driver that holds a request of the opens, the settings or the
+    // reader's start ends the run, while one that is merely slow still fits.
+    ArmDialogTimer(TIMER_PORT, TIMER_PORT_MS);
+    bool bReady = OpenLinkPort() && ClosePortOnce() && OpenLinkPort() && StartReplyReader() && GreetBootLoader();
     if (!bReady) {
+        StopDialogTimer(TIMER_PORT);
         StopDialogTimer(TIMER_HANDSHAKE);
         ClosePortOnce();
         CloseHandle(hImage);
         return;
     }
     TransferImage(hImage);
-    if (pChunkBuf != nullptr) LocalFree(pChunkBuf);
-    pChunkBuf = nullptr;
     ClosePortOnce();
 }
 

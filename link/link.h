@@ -1,5 +1,5 @@
 // Device link: the handheld's USB serial port, writing to it, and the thread
-// that reads the handheld's replies into ReplyBuffer.
+// that reads the handheld's replies into the reply buffer (replies.h).
 #pragma once
 
 #include <windows.h>
@@ -19,7 +19,8 @@ constexpr DWORD LINK_EVENT_MASK = 0x000000B9;
 
 // Opens \\.\WCEUSBSH001 exclusively for overlapped I/O into hLinkPort and
 // configures it; 1 on success.  A failed open is told to the user once, ends
-// the run, and returns 0.  May be called again after the port was closed.
+// the run, and returns 0; so does an open after the run's end, without a
+// word.  May be called again after the port was closed.
 int OpenLinkPort();
 
 // One write to the port; true when every byte was written.

@@ -5,73 +5,57 @@
 
 #include "log/runlog.h"
 
-// Guards hLinkPort and bPortOpen between the worker and the reader.
+// Guards hLinkPort and bPortOpen between the worker and the reader, and makes
+// the shut and a request's check-and-issue exclude each other.
 static CRITICAL_SECTION csPort;
 
 // True while hLinkPort is an open handle; guarded by csPort.
 static bool bPortOpen = false;
 
-// True once the run has ended and nothing more may be written; set under
-// csWriteIssue, read without a lock by RunEnded.
-static std::atomic<bool> bWritesShut{false};
-
-// Makes the shut and a write's check-and-issue exclude each other, so that no
-// write goes out once the shut has been made.  Taken after csPort, and held
-// only while an overlapped write is issued (which returns at once): the main
-// thread, which makes the shut, never waits for csPort, where a driver that
-// holds a request of the worker or the reader could keep it waiting.
-static CRITICAL_SECTION csWriteIssue;
-
-// Longest wait of the shut for a write being issued.  A driver that held the
-// issue itself past it can't keep the dialog from ending the run: the shut is
-// then made without the lock, and that one write may still go out.
-static constexpr DWORD SHUT_WAIT_MS = 100;
+// True once the run has ended and nothing more may reach the device; set by
+// ShutDevice, under csPort unless a request held it past SHUT_WAIT_MS.
+static std::atomic<bool> bDeviceShut{false};
 
 void InitPortLock()
 {
     InitializeCriticalSection(&csPort);
-    InitializeCriticalSection(&csWriteIssue);
 }
 
-void PublishPort(HANDLE hPort, void (*configure)(HANDLE hPort))
+bool EnterOpenPort(bool bIssue)
 {
     EnterCriticalSection(&csPort);
-    hLinkPort = hPort;
-    bPortOpen = hPort != INVALID_HANDLE_VALUE;
-    if (bPortOpen) configure(hPort);
+    if (bPortOpen && !(bIssue && bDeviceShut.load())) return true;
     LeaveCriticalSection(&csPort);
-}
-
-bool EnterOpenPort(bool bWrite)
-{
-    EnterCriticalSection(&csPort);
-    if (!bPortOpen) {
-        LeaveCriticalSection(&csPort);
-        return false;
-    }
-    if (!bWrite) return true;
-    EnterCriticalSection(&csWriteIssue);
-    if (!bWritesShut.load()) return true;
-    LeavePort(true);
     return false;
 }
 
-void LeavePort(bool bWrite)
+void LeavePort()
 {
-    if (bWrite) LeaveCriticalSection(&csWriteIssue);
     LeaveCriticalSection(&csPort);
 }
 
-bool PortIsOpen()
+HANDLE OpenPortUnlessShut(HANDLE (*open)(), void (*configure)(HANDLE hPort))
 {
-    if (!EnterOpenPort()) return false;
-    LeavePort();
-    return true;
+    EnterCriticalSection(&csPort);
+    HANDLE hPort = bDeviceShut.load() ? nullptr : open();
+    DWORD dwError = GetLastError();
+    if (hPort != nullptr && hPort != INVALID_HANDLE_VALUE) {
+        configure(hPort);
+        if (bDeviceShut.load()) { // the run ended during the settings
+            CloseHandle(hPort);
+            hPort = nullptr;
+        }
+    }
+    if (hPort != nullptr) hLinkPort = hPort;
+    bPortOpen = hPort != nullptr && hPort != INVALID_HANDLE_VALUE;
+    LeaveCriticalSection(&csPort);
+    SetLastError(dwError);
+    return hPort;
 }
 
 bool ClosePortOnce()
 {
-    if (!EnterOpenPort()) return false;
+    if (!EnterOpenPort(false)) return false;
     CloseHandle(hLinkPort);
     bPortOpen = false;
     LeavePort();
@@ -79,20 +63,20 @@ bool ClosePortOnce()
     return true;
 }
 
-bool ShutPortWrites()
+bool ShutDevice()
 {
-    // Deadline: SHUT_WAIT_MS.  The lock is free at once unless a write is
+    // Deadline: SHUT_WAIT_MS.  The lock is free at once unless a request is
     // being issued, so the pause between tries is almost never taken.
     BOOL bLocked = FALSE;
     for (DWORD dwStart = GetTickCount();
-         !(bLocked = TryEnterCriticalSection(&csWriteIssue)) && GetTickCount() - dwStart < SHUT_WAIT_MS;)
+         !(bLocked = TryEnterCriticalSection(&csPort)) && GetTickCount() - dwStart < SHUT_WAIT_MS;)
         Sleep(1);
-    bool bFirst = !bWritesShut.exchange(true);
-    if (bLocked) LeaveCriticalSection(&csWriteIssue);
+    bool bFirst = !bDeviceShut.exchange(true);
+    if (bLocked) LeaveCriticalSection(&csPort);
     return bFirst;
 }
 
-bool PortWritesShut()
+bool DeviceShut()
 {
-    return bWritesShut.load();
+    return bDeviceShut.load();
 }

@@ -1,10 +1,16 @@
-// The port lock: keeps a closed port handle from being used.  The worker and
-// the reply reader both use hLinkPort, and either may close it; every call
-// that passes hLinkPort to the platform is made between EnterOpenPort and
-// LeavePort, and the close happens under the same lock, so neither thread can
-// pass a handle value that the other has closed (and that may already name a
-// new object).  Waiting for an overlapped request is done outside the lock,
-// on the caller's own event.
+// The port lock.  The worker and the reply reader both use hLinkPort, and
+// either may close it; every call that passes hLinkPort to the platform is
+// made between EnterOpenPort and LeavePort, and the close happens under the
+// same lock, so neither thread can pass a handle value that the other has
+// closed (and that may already name a new object).  Waiting for an
+// overlapped request is done outside the lock, on the caller's own event.
+//
+// The same lock lets the run's end shut the device: from the shut on, no
+// open, setting, reader request or write is issued; only results are
+// collected and the port closed.  The shut never waits for a request being
+// issued longer than SHUT_WAIT_MS, so a driver that holds one can't keep the
+// dialog from ending the run; at worst that one request, issued before the
+// end, still completes.
 #pragma once
 
 #include <windows.h>
@@ -14,43 +20,40 @@
 // Makes the lock usable; called once at start-up, before any thread exists.
 void InitPortLock();
 
-// Publishes a newly opened port (or INVALID_HANDLE_VALUE after a failed open)
-// in hLinkPort; the configure call runs on an open port under the lock.
-void PublishPort(HANDLE hPort, void (*configure)(HANDLE hPort));
+// Takes the lock and returns true while hLinkPort is open and, for a request
+// that reaches the device (bIssue), the device is not shut; returns false,
+// holding nothing, otherwise.
+bool EnterOpenPort(bool bIssue);
 
-// Takes the lock and returns true while hLinkPort is open (and, for a write,
-// not shut for writes); returns false, holding nothing, otherwise.
-bool EnterOpenPort(bool bWrite = false);
+// Gives the lock back after a successful EnterOpenPort.
+void LeavePort();
 
-// Gives the lock back after a successful EnterOpenPort (with the same bWrite).
-void LeavePort(bool bWrite = false);
-
-// True while hLinkPort is open.
-bool PortIsOpen();
+// Opens the port with open() and configures it with configure(hPort), under
+// the lock and only while the device is not shut, and publishes it in
+// hLinkPort.  The handle, INVALID_HANDLE_VALUE when the open failed (the
+// system's error stays the last error), or nullptr when the run ended first
+// (then nothing is left open).
+HANDLE OpenPortUnlessShut(HANDLE (*open)(), void (*configure)(HANDLE hPort));
 
 // Closes hLinkPort unless it is closed already; true when this call closed it.
 bool ClosePortOnce();
 
-// Shuts the port for writes for the rest of the process: a write already
-// issued finishes, no new one is issued.  It never waits for the port lock,
-// only for a write being issued, and for that 100 ms at most.  True for the
-// first call only.
-bool ShutPortWrites();
+// Shuts the device for the rest of the process.  True for the first call only.
+bool ShutDevice();
 
-// True once the port has been shut for writes.
-bool PortWritesShut();
+// True once the device has been shut; a caller between two calls of a long
+// sequence (the port's settings) stops there.
+bool DeviceShut();
 
 // Issues an overlapped request through issue(hPort, &ov, &count) and waits for
 // it on ov's event; the transferred count goes to *pCount.  The wait's
-// deadline is the caller's: a write has the dialog's timer that runs while
-// the worker writes, a reader's request completes at once or, for the
-// wait-event request, when the port is closed (common/globals.h).  FALSE when the
-// request failed, could not be issued (a write after the shut), or the port
-// was closed before its result could be read.
+// deadline is the caller's (common/globals.h).  FALSE when the request
+// failed, or could not be issued or its result read because the port was
+// closed or the device shut (then with ERROR_INVALID_HANDLE).
 template <class IssueFn>
-BOOL PortRequest(OVERLAPPED* pOv, DWORD* pCount, bool bWrite, IssueFn issue)
+BOOL PortRequest(OVERLAPPED* pOv, DWORD* pCount, IssueFn issue)
 {
-    if (!EnterOpenPort(bWrite)) {
+    if (!EnterOpenPort(true)) {
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }
@@ -60,12 +63,20 @@ BOOL PortRequest(OVERLAPPED* pOv, DWORD* pCount, bool bWrite, IssueFn issue)
     *pCount = 0;
     BOOL bOk = issue(hLinkPort, pOv, pCount);
     DWORD dwError = bOk ? ERROR_SUCCESS : GetLastError();
-    LeavePort(bWrite);
-    if (bOk) return TRUE;
-    if (dwError != ERROR_IO_PENDING) return FALSE;
-    WaitForSingleObject(hEvent, INFINITE);
-    if (!EnterOpenPort()) return FALSE;
-    bOk = GetOverlappedResult(hLinkPort, pOv, pCount, FALSE);
     LeavePort();
+    if (bOk) return TRUE;
+    if (dwError != ERROR_IO_PENDING) {
+        SetLastError(dwError);
+        return FALSE;
+    }
+    WaitForSingleObject(hEvent, INFINITE);
+    if (!EnterOpenPort(false)) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    bOk = GetOverlappedResult(hLinkPort, pOv, pCount, FALSE);
+    dwError = GetLastError();
+    LeavePort();
+    SetLastError(dwError);
     return bOk;
 }

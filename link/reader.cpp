@@ -2,11 +2,12 @@
 //
 // Protocol with the driver, per cycle:
 //   arm the event mask -> wait for an event (pends) -> arm again ->
-//   clear ReplyBuffer -> read 2-byte pairs until no byte is left -> cycle end
-// Every pair whose first byte is non-zero is stored in bytes 0 and 1 of
-// ReplyBuffer, overwriting the one before; the worker takes a reply by
-// clearing byte 0.  A failed arm, wait or cycle end, or bStopReader seen at
-// the start of a cycle, ends the thread, which then closes the port (once).
+//   clear the reply buffer -> read until no byte is left -> cycle end
+// The bytes read are decoded as a stream (link/reply_handoff.h), so a reply
+// split over two reads, or glued to the next, still reaches the worker.  A
+// failed request (the port closed, the run's end, the handheld gone), or
+// bStopReader seen at the start of a cycle, ends the thread, which then
+// closes the port (once).
 #include "link/link.h"
 
 #include "common/globals.h"
@@ -14,23 +15,26 @@
 #include "link/replies.h"
 #include "log/runlog.h"
 
+// Bytes one read asks for: a reply's worth.  Fewer may come.
+static constexpr DWORD READ_SIZE = 2;
+
 // One device-control request on the port through the reader's record.
 static BOOL ReaderIoctl(OVERLAPPED* pOv, DWORD dwCode, DWORD* pEventWord, bool bOutput)
 {
     DWORD dwReturned = 0;
-    return PortRequest(pOv, &dwReturned, false, [&](HANDLE hPort, OVERLAPPED* pReq, DWORD* pCount) {
+    return PortRequest(pOv, &dwReturned, [&](HANDLE hPort, OVERLAPPED* pReq, DWORD* pCount) {
         return DeviceIoControl(hPort, dwCode, bOutput ? nullptr : pEventWord, bOutput ? 0 : 4,
                                bOutput ? pEventWord : nullptr, bOutput ? 4 : 0, pCount, pReq);
     });
 }
 
-// Reads up to two bytes into the pair; returns how many arrived.  A read that
-// fails is ignored, as one that brought nothing.
-static DWORD ReadPair(OVERLAPPED* pOv, BYTE* pPair)
+// Reads up to READ_SIZE bytes; returns how many arrived.  A read that fails
+// is taken as one that brought nothing.
+static DWORD ReadBytes(OVERLAPPED* pOv, BYTE* pBytes)
 {
     DWORD dwRead = 0;
-    PortRequest(pOv, &dwRead, false, [&](HANDLE hPort, OVERLAPPED* pReq, DWORD* pCount) {
-        return ReadFile(hPort, pPair, 2, pCount, pReq);
+    PortRequest(pOv, &dwRead, [&](HANDLE hPort, OVERLAPPED* pReq, DWORD* pCount) {
+        return ReadFile(hPort, pBytes, READ_SIZE, pCount, pReq);
     });
     return dwRead;
 }
@@ -38,7 +42,7 @@ static DWORD ReadPair(OVERLAPPED* pOv, BYTE* pPair)
 // Read time-outs that make a read return at once with what has come.
 static void SetReaderTimeouts()
 {
-    if (!EnterOpenPort()) return;
+    if (!EnterOpenPort(true)) return;
     COMMTIMEOUTS timeouts = {};
     GetCommTimeouts(hLinkPort, &timeouts);
     timeouts.ReadIntervalTimeout = MAXDWORD;
@@ -48,17 +52,15 @@ static void SetReaderTimeouts()
     LeavePort();
 }
 
-// Reads pairs until a read brings nothing.  A byte left behind would raise no
-// event of its own (the driver reports only bytes that arrive after the arm)
-// and would put the next reply out of step: after a ready reply one byte out
-// of step, its last byte read together with the next request would lose that
-// request.  A stored reply that the worker has not taken yet needs no more
-// reading: it stays where it is until the worker takes it or a newer pair,
-// announced by its own event, replaces it.  Each read returns at once (the
-// read time-outs above), so the drain never waits.
-static void DrainReplies(OVERLAPPED* pOv, BYTE* pPair, BYTE* pLast)
+// Reads until a read brings nothing.  A byte left behind would raise no
+// event of its own (the driver reports only bytes that arrive after the
+// arm).  Each read returns at once (the read time-outs above), so the drain
+// never waits; a reply that is still open at the end (its 00 not yet come)
+// is completed by the next cycle's first byte.
+static void DrainReplies(OVERLAPPED* pOv, BYTE* pCode)
 {
-    for (DWORD dwRead; (dwRead = ReadPair(pOv, pPair)) > 0;) StoreReadBytes(pPair, dwRead, pLast);
+    BYTE bytes[READ_SIZE];
+    for (DWORD dwRead; (dwRead = ReadBytes(pOv, bytes)) > 0;) StoreReadBytes(bytes, dwRead, pCode);
 }
 
 // The reader says it runs only once its first arm request has been made: a
@@ -80,8 +82,7 @@ DWORD WINAPI UsbReaderThread(LPVOID)
     }
     bReaderReady.store(1);
     WakeWorker();
-    BYTE pair[2] = {0, 0};
-    BYTE last = 0; // the last byte read, for a reply that straddles two reads
+    BYTE code = 0; // a reply code whose 00 has not been read yet
     const char* szWhy = "the arm request failed";
     while (bArmed && bStopReader.load() == 0) {
         if (!ReaderIoctl(&ov, IOCTL_LINK_WAIT_EVENT, &dwEventWord, true)) {
@@ -93,19 +94,20 @@ DWORD WINAPI UsbReaderThread(LPVOID)
             break;
         }
         ClearReplyBuffer();
-        DrainReplies(&ov, pair, &last);
+        DrainReplies(&ov, &code);
         if (!ReaderIoctl(&ov, IOCTL_LINK_CYCLE_END, &dwEventWord, false)) {
             szWhy = "the cycle-end request failed";
             break;
         }
     }
-    LogText why = SystemErrorText(GetLastError());
+    DWORD dwError = GetLastError();
     if (ov.hEvent != nullptr) CloseHandle(ov.hEvent);
-    // A reader whose port the worker closed ends as expected: nothing to say.
+    // A reader whose port was closed, or whose run ended, ends as expected:
+    // nothing to say.  The event goes first, the port last.
     if (bStopReader.load() != 0)
         LogEvent("reply reader ended: told to stop");
-    else if (PortIsOpen())
-        LogEvent("reply reader ended: %s (%s)", szWhy, why.sz);
+    else if (dwError != ERROR_INVALID_HANDLE)
+        LogEvent("reply reader ended: %s (%s)", szWhy, SystemErrorText(dwError).sz);
     ClosePortOnce();
     ExitThread(0);
 }

@@ -1,32 +1,34 @@
-// The reply buffer's rules.  The reader stores each pair the handheld sends in
-// bytes 0 and 1 of ReplyBuffer, where pReplyWrite points; the worker looks at
-// them, one snapshot at a time (link/reply_handoff.h has the order), and takes
-// a reply by clearing them.  A pair whose first byte is zero is never stored,
-// so byte 0 alone tells whether a reply is there.
+// The reply buffer, touched only here.  The reader stores each reply the
+// handheld sends whole in bytes 0 and 1 of ReplyBuffer, where pReplyWrite
+// points; the worker looks at them, one snapshot at a time
+// (link/reply_handoff.h has the order), and takes a reply by clearing them.
 #pragma once
 
 #include <windows.h>
 
-// Reader: zeroes the buffer, but for a reply not taken yet, and points the
-// write cursor at its start, at the beginning of each cycle.
+#include "flash/protocol.h"
+
+// Worker, before the reader starts: makes the event that wakes the worker (once
+// per process), empties the buffer and points the write cursor at its start.
+// False when the event can't be made.
+bool PrepareReplies();
+
+// Reader: the start of a cycle (see BeginReaderCycle).
 void ClearReplyBuffer();
 
-// Reader: takes the bytes of one read (count of them in pPair; *pLast the
-// last byte of the read before): a pair whose first byte is not zero is
-// published where the cursor points, and the worker woken; a ROM-size reply
-// is also kept in RomReplyLatch, where a block request that follows at once
-// can't overwrite it, even when it straddles two reads.
-void StoreReadBytes(BYTE* pPair, DWORD count, BYTE* pLast);
+// Reader: takes the bytes of one read (count of them in pBytes; *pCode the
+// reply code still open from the read before): each reply completed is
+// published where the cursor points and the worker woken.
+void StoreReadBytes(const BYTE* pBytes, DWORD count, BYTE* pCode);
+
+// Worker: one look at the stored reply and the latched ROM-size reply.
+ReplySnapshot LookAtReplies();
 
 // Worker: takes the stored reply (clears bytes 0 and 1) and points the write
 // cursor at the start again.
 void ConsumeReply();
 
-// Worker: forgets any ROM-size reply, before the length word goes out (only
-// replies to the length word count).
-void ForgetRomReply();
-
-// Worker: sleeps until the reader stores a pair or publishes that it runs,
+// Worker: sleeps until the reader stores a reply or publishes that it runs,
 // or the run's end is claimed, or for REPLY_WAIT_MS at most.
 void WaitForReply();
 

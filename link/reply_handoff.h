@@ -1,13 +1,18 @@
 // How a reply crosses from the reader to the worker, free of Windows so that
-// it is tested natively under load as well.
+// it is tested natively, under load and for every way reads can cut a reply.
 //
-// The reader publishes each pair in this order:
+// The reader decodes the byte stream, not the reads: a USB stack may hand
+// over a reply in two reads, or glue its last byte to the next reply's
+// first.  Every code byte followed by 00 is a reply, whatever the read
+// boundaries and whatever stray byte came between two replies.
+//
+// The reader publishes each reply in this order:
 //   (1) a ROM-size code into the latch, (2) byte 1, (3) byte 0.
 // The worker takes one snapshot per look in this order:
-//   (a) byte 0, (b) byte 1, (c) byte 2, (d) the latch.
+//   (a) byte 0, (b) byte 1, (c) the latch.
 // Every access is sequentially consistent.  A worker that sees at (a) the
-// byte 0 of some pair therefore sees at (b) that pair's byte 1 (stored
-// before it) or a later one, and at (d) every latch stored before that pair:
+// byte 0 of some reply therefore sees at (b) that reply's byte 1 (stored
+// before it) or a later one, and at (c) every latch stored before that reply:
 // a ROM-size reply that a block request overwrote in bytes 0 and 1 is in the
 // same snapshot as that request, so no decision can act on the request alone.
 // Reading the latch first, as a worker pre-empted between two loads could,
@@ -19,46 +24,52 @@
 
 #include "flash/protocol.h"
 
-// Reader: latches a ROM-size reply of these two bytes, if they are one.
-inline void LatchRomReply(std::atomic<uint8_t>& latch, uint8_t code, uint8_t zero)
+// Size of the buffer into which the reader stores the handheld's replies.
+constexpr int REPLY_BUFFER_SIZE = 1000;
+
+// Reader: stores one reply at pSlot, latching it first if it is a ROM-size
+// reply.
+inline void PublishReply(std::atomic<uint8_t>* pSlot, std::atomic<uint8_t>& latch, uint8_t code)
 {
-    if (RomReplyMegabytes(code, zero) != 0) latch.store(code);
+    if (RomReplyMegabytes(code, 0) != 0) latch.store(code);
+    pSlot[1].store(0);
+    pSlot[0].store(code);
 }
 
-// Reader: stores one pair at pSlot, latching it first if it is a ROM-size reply.
-inline void PublishReplyPair(std::atomic<uint8_t>* pSlot, std::atomic<uint8_t>& latch,
-                             const uint8_t* pPair)
+// Reader: takes the bytes of one read.  *pCode carries, from one read to the
+// next, the last byte read if it may still begin a reply (0 if none).  A
+// newer reply overwrites one the worker has not taken.  True when a reply
+// was stored.
+inline bool TakeReadBytes(std::atomic<uint8_t>* pSlot, std::atomic<uint8_t>& latch, const uint8_t* pBytes,
+                          uint32_t count, uint8_t* pCode)
 {
-    LatchRomReply(latch, pPair[0], pPair[1]);
-    pSlot[1].store(pPair[1]);
-    pSlot[0].store(pPair[0]);
+    bool bStored = false;
+    for (uint32_t i = 0; i < count; i++) {
+        if (*pCode != 0 && pBytes[i] == 0) {
+            PublishReply(pSlot, latch, *pCode);
+            bStored = true;
+        }
+        *pCode = pBytes[i]; // a 00 that ended a reply begins none
+    }
+    return bStored;
 }
 
-// Reader: takes the bytes of one read (1 or 2, in pPair; *pLast is the last
-// byte of the read before, over the thread's life).  A stray byte puts the
-// pairs out of step, and a ROM-size reply can then end one read and begin
-// the next; it is latched all the same, since it must refuse the image
-// whatever the alignment.  A pair whose first byte is not zero is published;
-// true when one was.
-inline bool TakeReadBytes(std::atomic<uint8_t>* pSlot, std::atomic<uint8_t>& latch, uint8_t* pPair,
-                          uint32_t count, uint8_t* pLast)
+// Reader, at the start of each cycle: empties the buffer but for a reply the
+// worker has not taken yet.  An event for bytes the last cycle already read
+// starts a cycle that reads nothing, and clearing the reply there would lose
+// a block request the worker had not seen.  Only the reader stores a reply,
+// so one that is not there now can't appear while the buffer is emptied.
+inline void BeginReaderCycle(std::atomic<uint8_t>* pBuffer, int size)
 {
-    LatchRomReply(latch, *pLast, pPair[0]);
-    *pLast = pPair[count - 1];
-    if (pPair[0] == 0) return false;
-    PublishReplyPair(pSlot, latch, pPair);
-    pPair[0] = 0;
-    return true;
+    for (int i = pBuffer[0].load() != 0 ? 2 : 0; i < size; i++) pBuffer[i].store(0);
 }
 
-// Worker: one look at bytes 0 to 2 of the buffer and the latch, in that order.
-inline ReplySnapshot SnapshotReplies(const std::atomic<uint8_t>* pBuffer,
-                                     const std::atomic<uint8_t>& latch)
+// Worker: one look at bytes 0 and 1 of the buffer and the latch, in that order.
+inline ReplySnapshot SnapshotReplies(const std::atomic<uint8_t>* pBuffer, const std::atomic<uint8_t>& latch)
 {
     ReplySnapshot seen;
     seen.b0 = pBuffer[0].load();
     seen.b1 = pBuffer[1].load();
-    seen.b2 = pBuffer[2].load();
     seen.rom = latch.load();
     return seen;
 }

@@ -8,8 +8,6 @@ LogText WhatWasSent(uint32_t number, uint32_t blocks)
     LogText text;
     if (number == 0)
         snprintf(text.sz, sizeof(text.sz), "the length word");
-    else if (number == CONNECT_BYTE_NUMBER)
-        snprintf(text.sz, sizeof(text.sz), "the connect byte");
     else
         snprintf(text.sz, sizeof(text.sz), "block %lu of %lu", static_cast<unsigned long>(number),
                  static_cast<unsigned long>(blocks));

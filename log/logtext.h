@@ -31,11 +31,7 @@ struct LogText {
     char sz[160];
 };
 
-// Number of the connect byte for WhatWasSent (it goes before the blocks are
-// counted); the length word is number 0, data blocks 1 to n.
-constexpr uint32_t CONNECT_BYTE_NUMBER = 0xFFFFFFFF;
-
-// "block 3 of 30", "the length word" or "the connect byte".
+// "block 3 of 30", or for number 0 "the length word".
 LogText WhatWasSent(uint32_t number, uint32_t blocks);
 
 // The watchdog's cause: no request within 30 s after the last thing sent.

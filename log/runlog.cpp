@@ -6,8 +6,10 @@
 #include <cstdarg>
 #include <cstdio>
 
+#include <atomic>
+
+#include "common/globals.h"
 #include "log/logtext.h"
-#include "res/resource.h"
 
 // The log's name, in the current directory beside nk.nb0.
 static const char SZ_LOG_NAME[] = "quenlow.log";
@@ -19,21 +21,26 @@ static constexpr int LINE_SIZE = 512;
 // whatever the image's size.
 static constexpr DWORD HASH_CHUNK = 64 * 1024;
 
-// Guards everything below; taken by the worker, the reader and the dialog.
+// Guards everything below; taken by the worker, the reader and the dialog,
+// each for LOG_WAIT_MS at most (EnterLog).
 static CRITICAL_SECTION csLog;
 
 // The open log, or INVALID_HANDLE_VALUE when there is none.
 static HANDLE hLogFile = INVALID_HANDLE_VALUE;
 
-// The end line was written: the run's record is closed.
-static bool bEnded = false;
+// The end line was claimed: the run's record is closed.  Set without the
+// lock, so that a line that could not wait still closes it.
+static std::atomic<bool> bEnded{false};
 
 // Performance counter at start-up and its frequency, for line times.
 static LARGE_INTEGER liStart, liFrequency;
 
-// When the connect byte went out; blocks of the data phase and how many went.
+// When the connect byte went out (worker only), whether it did, and the
+// blocks of the data phase and how many went (written by the worker, read by
+// the dialog's timer reaction).
 static double msConnectSent = 0;
-static uint32_t dwBlocks = 0, dwBlocksSent = 0;
+static std::atomic<bool> bConnectSent{false};
+static std::atomic<uint32_t> dwBlocks{0}, dwBlocksSent{0};
 
 void InitRunLog()
 {
@@ -50,10 +57,22 @@ double LogClockMs()
            static_cast<double>(liFrequency.QuadPart);
 }
 
+// Takes the log's lock, waiting LOG_WAIT_MS at most: a log on a stalled
+// network share must not hold the dialog's box or the reader.  False, with
+// the line left out, when it could not be had.
+static bool EnterLog()
+{
+    for (DWORD dwStart = GetTickCount(); !TryEnterCriticalSection(&csLog);) {
+        if (GetTickCount() - dwStart >= LOG_WAIT_MS) return false;
+        Sleep(1);
+    }
+    return true;
+}
+
 // Writes one finished line, led by the time; caller holds csLog.
 static void WriteLineLocked(const char* szText)
 {
-    if (hLogFile == INVALID_HANDLE_VALUE || bEnded) return;
+    if (hLogFile == INVALID_HANDLE_VALUE) return;
     char szLine[LINE_SIZE + 32];
     int cch = snprintf(szLine, sizeof(szLine), "%8lu ms  %s\r\n",
                        static_cast<unsigned long>(LogClockMs()), szText);
@@ -66,17 +85,11 @@ static void WriteLineLocked(const char* szText)
 // Formats and writes one line; bEnd makes it the run's last.
 static void WriteLine(bool bEnd, const char* szFormat, va_list args)
 {
-    char szText[LINE_SIZE];
-    vsnprintf(szText, sizeof(szText), szFormat, args);
-    EnterCriticalSection(&csLog);
-    if (bEnd) {
-        char szLine[LINE_SIZE + 8];
-        snprintf(szLine, sizeof(szLine), "end: %s", szText);
-        WriteLineLocked(szLine);
-        bEnded = true;
-    } else {
-        WriteLineLocked(szText);
-    }
+    char szText[LINE_SIZE + 8] = "end: ";
+    vsnprintf(szText + 5, LINE_SIZE, szFormat, args);
+    if (bEnd ? bEnded.exchange(true) : bEnded.load()) return;
+    if (!EnterLog()) return;
+    WriteLineLocked(bEnd ? szText : szText + 5);
     LeaveCriticalSection(&csLog);
 }
 
@@ -123,7 +136,7 @@ void OpenRunLog()
     if (hFile == INVALID_HANDLE_VALUE) return;
     CutLog(hFile);
     SetFilePointer(hFile, 0, nullptr, FILE_END);
-    EnterCriticalSection(&csLog);
+    EnterCriticalSection(&csLog); // before any other thread logs
     hLogFile = hFile;
     LeaveCriticalSection(&csLog);
 
@@ -171,26 +184,20 @@ void LogImage(HANDLE hImage, DWORD dwSize)
 
 void LogConnectSent()
 {
-    EnterCriticalSection(&csLog);
     msConnectSent = LogClockMs();
-    LeaveCriticalSection(&csLog);
+    bConnectSent.store(true);
     LogEvent("connect byte sent");
 }
 
 void LogBlockCount(uint32_t blocks)
 {
-    EnterCriticalSection(&csLog);
-    dwBlocks = blocks;
-    dwBlocksSent = 0;
-    LeaveCriticalSection(&csLog);
+    dwBlocks.store(blocks);
 }
 
 void LogBlockSent(uint32_t block, double msFromRequest)
 {
-    EnterCriticalSection(&csLog);
-    dwBlocksSent = block;
-    uint32_t blocks = dwBlocks;
-    LeaveCriticalSection(&csLog);
+    dwBlocksSent.store(block);
+    uint32_t blocks = dwBlocks.load();
     LogEvent("%s sent, %s from request to last byte%s", WhatWasSent(block, blocks).sz,
              FormatMs(msFromRequest).sz,
              block + 2 > blocks ? (block + 1 == blocks ? " (deferred half 1)" : " (deferred half 2)")
@@ -199,13 +206,11 @@ void LogBlockSent(uint32_t block, double msFromRequest)
 
 void LogTimerEnd(UINT idTimer)
 {
-    EnterCriticalSection(&csLog);
-    uint32_t sent = dwBlocksSent, blocks = dwBlocks;
-    double msConnect = msConnectSent;
-    LeaveCriticalSection(&csLog);
-    if (idTimer == TIMER_HANDSHAKE && msConnect == 0)
-        LogEnd("lost: handshake deadline passed before the connect byte went out (the port, its "
-               "reader or the byte's write held up for 1 s)");
+    uint32_t sent = dwBlocksSent.load(), blocks = dwBlocks.load();
+    if (idTimer == TIMER_PORT)
+        LogEnd("port: the port's opens, settings or the reader's start held up for %u s", TIMER_PORT_MS / 1000);
+    else if (idTimer == TIMER_HANDSHAKE && !bConnectSent.load())
+        LogEnd("lost: handshake deadline passed before the connect byte went out");
     else if (idTimer == TIMER_HANDSHAKE)
         LogEnd("lost: handshake deadline passed, no ready reply within 1 s of the connect byte");
     else if (blocks == 0) // the block count is set once the length word went out

@@ -4,7 +4,8 @@
 // the run ended ("end: ...").  The log never changes the run: a log that
 // can't be opened or written is left out, lines are written between the
 // exchange's steps, and nothing is written after the end line.  Any thread
-// may log; the log has a lock of its own.
+// may log; the log has a lock of its own, which no thread waits for longer
+// than LOG_WAIT_MS (a line that can't wait is left out).
 #pragma once
 
 #include <windows.h>
@@ -42,8 +43,8 @@ void LogBlockSent(uint32_t block, double msFromRequest);
 // run is written, and nothing after it.
 void LogEnd(const char* szFormat, ...);
 
-// The end line of an expired timer (TIMER_HANDSHAKE or TIMER_WATCHDOG),
-// naming the last block that went out.
+// The end line of an expired timer (TIMER_PORT, TIMER_HANDSHAKE or
+// TIMER_WATCHDOG), naming the last block that went out.
 void LogTimerEnd(UINT idTimer);
 
 // The end line of a finished flash: image bytes, seconds and rate.

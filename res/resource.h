@@ -11,6 +11,3 @@
 #define IDS_PROGRESS_TEXT 11034
 #define IDI_QUENLOW 1
 
-// Timers on the progress dialog; both end the run when they expire.
-#define TIMER_WATCHDOG 1   // the handheld's next block request is overdue
-#define TIMER_HANDSHAKE 2  // the boot loader did not answer the connect byte

@@ -1,5 +1,5 @@
 // Application shell: entry, the hidden main window that carries the run, and
-// the message catalogue.  How a run ends is in run_end.h.
+// the message catalogue.
 #pragma once
 
 #include <windows.h>

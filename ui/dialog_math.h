@@ -1,5 +1,5 @@
 // The arithmetic of the progress dialog: where it lands when centred, and the
-// percentage its bar stands for.  Pure, unit-tested natively.
+// percentage its bar stands for.  Pure; the percentage is unit-tested natively.
 #pragma once
 
 #include <cstdint>

@@ -6,17 +6,25 @@
 #include <commctrl.h>
 
 #include "common/globals.h"
+#include "link/run_end.h"
 #include "log/runlog.h"
 #include "res/resource.h"
-#include "shell/run_end.h"
 #include "ui/dialog_math.h"
 
 // Result of the dialog when one of the worker's timers expired.
 static constexpr INT_PTR DLG_RESULT_LOST = 2;
 
+// The progress bar (control 1020); set in WM_INITDIALOG before the worker
+// starts, then used by the worker's progress calls.
+static HWND hProgressBar = nullptr;
+
 // Where the bar stands: only the worker moves it, so it needs no reading back
 // (each read is a round trip to the main thread, between two blocks).
 static DWORD dwBarPosition = 0;
+
+// 1 while the dialog shows the wait cursor; cleared once by the worker when
+// the data phase begins, read by WM_SETCURSOR on the main thread.
+static std::atomic<int> bBusyCursor{1};
 
 void CenterWindow(HWND hWnd)
 {
@@ -93,10 +101,12 @@ static INT_PTR OnInitDialog(HWND hDlg, LPARAM lParam)
     return TRUE;
 }
 
-// WM_TIMER: the handheld went quiet.  The run's end is claimed before
-// anything else, so that the worker writes nothing more and leaves its waits;
-// a timer that fires after the worker ended the run shows nothing.  The
-// expired timer is stopped, so it can't fire again while the box is up.
+// WM_TIMER: the handheld went quiet, or the port never came up.  The run's
+// end is claimed before anything else, so that nothing more reaches the
+// device and the worker leaves its waits; a timer that fires after the
+// worker ended the run shows nothing.  The expired timer is stopped, so it
+// can't fire again while the box is up.  A port that never came up has had
+// nothing of the image: re-plugging and running again is all it takes.
 static INT_PTR OnTimer(HWND hDlg, WPARAM idTimer)
 {
     bool bFirst = ClaimRunEnd();
@@ -104,7 +114,10 @@ static INT_PTR OnTimer(HWND hDlg, WPARAM idTimer)
     if (!bFirst) return FALSE;
     LogTimerEnd(static_cast<UINT>(idTimer));
     ShrinkProgressDialog();
-    MessageBoxA(hDlg, "Lost USB connection!", "Error", MB_OK);
+    MessageBoxA(hDlg,
+                idTimer == TIMER_PORT ? "Can't open USB port.\r\nPlease re-plug in USB cable, then rerun host program."
+                                      : "Lost USB connection!",
+                "Error", MB_OK);
     EndDialog(hDlg, DLG_RESULT_LOST);
     return FALSE;
 }

@@ -1,5 +1,6 @@
-// Operator interface: the progress dialog, the only window the user sees, and
-// the calls through which the update worker shows its progress in it.  The
+// Operator interface: the progress dialog, the only window the user sees, the
+// calls through which the update worker shows its progress in it, and the
+// shutdown of the desktop sync software.  The
 // worker calls these from its own thread; they act on the dialog's windows,
 // which the platform serves on the main thread.
 #pragma once
@@ -14,8 +15,8 @@ INT_PTR CALLBACK ProgressDlgProc(HWND hDlg, UINT uMsg, WPARAM wParam, LPARAM lPa
 // Moves a window so that its outer rectangle is centred on the primary screen.
 void CenterWindow(HWND hWnd);
 
-// Starts (or restarts) one of the dialog's timers (TIMER_WATCHDOG or
-// TIMER_HANDSHAKE, res/resource.h), or stops it.
+// Starts (or restarts) one of the dialog's timers (common/globals.h), or
+// stops it.
 void ArmDialogTimer(UINT idTimer, UINT uPeriodMs);
 void StopDialogTimer(UINT idTimer);
 
@@ -36,3 +37,7 @@ void ShrinkProgressDialog();
 
 // Ends the dialog with a result (1: the update finished).
 void EndProgressDialog(INT_PTR result);
+
+// Ends the desktop sync software, which would otherwise hold the handheld's
+// port, by its two window titles; the searches are independent.
+void StopSyncManager();

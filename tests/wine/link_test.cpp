@@ -7,6 +7,7 @@
 #include "common/globals.h"
 #include "link/link.h"
 #include "link/port_lock.h"
+#include "link/replies.h"
 #include "log/runlog.h"
 
 namespace {
@@ -35,8 +36,7 @@ TEST(Link, CloseRacesWithReaderRepeatedly)
         SimPlug(hCtl, TRUE);
         std::vector<SIM_RECORD> records;
         while (SimReadRecords(hCtl, 0, &records) > 0) records.clear(); // earlier rounds'
-        for (auto& b : ReplyBuffer) b = 0;
-        pReplyWrite = ReplyBuffer;
+        ASSERT_TRUE(PrepareReplies());
         bStopReader = 0;
         bReaderReady = 0;
         ASSERT_EQ(OpenLinkPort(), 1);
@@ -51,7 +51,7 @@ TEST(Link, CloseRacesWithReaderRepeatedly)
             SimPlug(hCtl, FALSE);
             // The worker goes on taking replies, so a drain under way ends.
             for (int t = 0; t < 300 && WaitForSingleObject(hReader, 10) == WAIT_TIMEOUT; t++)
-                ReplyBuffer[0] = 0;
+                ConsumeReply();
             EXPECT_EQ(ReaderExit(hReader), 0);
             EXPECT_FALSE(ClosePortOnce()) << "the reader closed it already";
         }

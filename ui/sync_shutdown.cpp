@@ -1,6 +1,6 @@
 // Ends the desktop sync software, which would otherwise hold the handheld's
 // port, by terminating the processes that own its windows.
-#include "flash/flash.h"
+#include "ui/ui.h"
 
 #include "common/globals.h"
 #include "log/runlog.h"
@@ -15,9 +15,10 @@ static constexpr UINT SYNC_EXIT_CODE = 0;
 // Title buffer size; longer titles take part with their first 99 characters.
 static constexpr int TITLE_BUFFER_SIZE = 100;
 
-// Walks the top-level windows below the main window in the Z order, passing
-// over owned pop-ups; only the first match counts.
-void KillProcessByWindowTitle(const char* szTitle)
+// Terminates the process owning the first unowned top-level window below the
+// main window in the Z order whose title is exactly szTitle (case-sensitive):
+// only the first match counts.
+static void KillProcessByWindowTitle(const char* szTitle)
 {
     for (HWND hWnd = GetWindow(hMainWnd, GW_HWNDNEXT); hWnd != nullptr;
          hWnd = GetWindow(hWnd, GW_HWNDNEXT)) {

@@ -1,6 +1,5 @@
-// How a run ends: once, and on an error with one box, after which the main
-// window is closed, which ends the dialog's modal loop and the program.
-#include "shell/run_end.h"
+// How a run ends; see run_end.h.
+#include "link/run_end.h"
 
 #include <cstdarg>
 #include <cstdio>
@@ -10,19 +9,19 @@
 #include "link/replies.h"
 #include "log/runlog.h"
 
-// The claim is the port's write shut: it can't fall between a write's check
-// and its issue, and it never waits for the port lock, so the dialog's timer
+// The claim is the device's shut: it can't fall between a request's check
+// and its issue, and it waits SHUT_WAIT_MS at most, so the dialog's timer
 // reaction can't be held up by a driver request another thread is making.
 bool ClaimRunEnd()
 {
-    bool bFirst = ShutPortWrites();
+    bool bFirst = ShutDevice();
     WakeWorker(); // so that it leaves its wait now
     return bFirst;
 }
 
 bool RunEnded()
 {
-    return PortWritesShut();
+    return DeviceShut();
 }
 
 void EndRunWithError(HWND hOwner, const char* szText, const char* szCaption,
