@@ -147,6 +147,8 @@ struct Verdict {
     DWORD deadlineMs = 0;               // this long after the last such simulator event
     DWORD okDelayMs = 300;              // the box stays up this long (late replies come meanwhile)
     DWORD limitMs = 60000;              // the run's time limit
+    uint32_t heldWrites = 0;            // writes a stalled handheld takes only after the box
+    DWORD settleMs = 250;               // from the box plus this on, nothing new reaches the driver
 };
 
 // The oracle: how a run with this image and these simulator options must end.

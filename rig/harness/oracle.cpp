@@ -16,7 +16,11 @@ constexpr uint32_t PIECES = BLOCK / PIECE + 1; // 10 whole pieces and one of 8,1
 
 // Timings this close to a deadline are never drawn: the verdict there would
 // be a guess.  Each deadline's side is decided with this margin.
-constexpr DWORD HANDSHAKE_MS = 1000, WATCHDOG_MS = 30000, MARGIN_MS = 150;
+constexpr DWORD PORT_MS = 10000, HANDSHAKE_MS = 1000, WATCHDOG_MS = 30000, MARGIN_MS = 150;
+
+// Device-control requests of one open of the port and its settings, as
+// Windows' serial calls make them (the driver's slowness is counted by these).
+constexpr DWORD OPEN_REQUESTS = 13;
 
 const char SZ_LOST[] = "Lost USB connection!";
 
@@ -38,7 +42,7 @@ std::string Num(uint64_t n) { return std::to_string(n); }
 Verdict Lost(uint32_t wireMin, uint32_t wireMax, const std::string& logEnd, const char* from = nullptr,
              DWORD deadlineMs = 0, DWORD okDelayMs = 300)
 {
-    return Verdict{SZ_LOST, "Error", "dialog", wireMin, wireMax, logEnd, from, deadlineMs, okDelayMs, 60000};
+    return Verdict{SZ_LOST, "Error", "dialog", wireMin, wireMax, logEnd, from, deadlineMs, okDelayMs, 60000, 0};
 }
 
 // What the handheld does at each step, once the tool has the port; the first
@@ -49,8 +53,15 @@ Verdict JudgeExchange(const SIM_OPTIONS& o, uint32_t size)
     // The driver fails requests whether or not a deaf handheld reads.
     if (Faulted(o, SIMREQ_ARM, 0) || Faulted(o, SIMREQ_WAIT, 0))
         return Lost(0, 1, "lost: writing the connect byte failed: the port had been closed|" + hs);
-    // A reader that never gets going: the handshake timer runs from the port's first open.
-    if (o.dwArmDelayMs >= HANDSHAKE_MS + MARGIN_MS) return Lost(0, 1, hs, "port", HANDSHAKE_MS);
+    // A driver that holds the opens, the settings or the reader's start: the
+    // port's deadline runs from its first open, and nothing of the image has
+    // gone.  The box stays up long enough to show that nothing follows it.
+    if (o.dwArmDelayMs >= PORT_MS + MARGIN_MS || o.dwSlowMs * OPEN_REQUESTS >= PORT_MS + MARGIN_MS) {
+        Verdict v = Lost(0, 0, "port: the port's opens, settings or the reader's start held up", "port", PORT_MS,
+                         std::max<DWORD>(300, 3 * o.dwSlowMs));
+        v.box = "Can't open USB port.\r\nPlease re-plug in USB cable, then rerun host program.";
+        return v;
+    }
     if (Faulted(o, SIMREQ_WRITE, 0)) return Lost(0, 0, "lost: writing the connect byte failed: error ");
     if (Faulted(o, SIMREQ_SHORT_WRITE, 0))
         return Lost(0, 0, "lost: writing the connect byte failed: went out short, 0 of 1 bytes");
@@ -71,7 +82,8 @@ Verdict JudgeExchange(const SIM_OPTIONS& o, uint32_t size)
         return Verdict{"Flash ROM size is not enough!\r\nImage File size : " + Num(megabytes) +
                            " Mbytes\r\nFlash ROM size : " + Num(o.dwRomMiB) + " Mbytes",
                        "Error", "dialog", HEAD_BYTES, HEAD_BYTES,
-                       "refused: image of " + Num(megabytes) + " MiB for a " + Num(o.dwRomMiB) + " MiB flash ROM"};
+                       "refused: image of " + Num(megabytes) + " MiB for a " + Num(o.dwRomMiB) + " MiB flash ROM",
+                       nullptr, 0, 300, 60000, 0};
     for (uint32_t b = 1; b <= blocks; b++) {
         uint32_t at = HEAD_BYTES + (b - 1) * BLOCK;
         std::string what = "lost: writing block " + Num(b) + " of " + Num(blocks) + " failed: ";
@@ -92,10 +104,21 @@ Verdict JudgeExchange(const SIM_OPTIONS& o, uint32_t size)
             uint64_t arrived = uint64_t{at} + PieceSize(p) - HEAD_BYTES;
             if (o.bUnplugAfterSet && arrived >= o.qwUnplugAfter) // mid-block: the next piece fails
                 return Lost(at + PieceSize(p), at + PieceSize(p), what);
+            // A handheld that stops taking bytes mid-block past the watchdog:
+            // the write in flight completes only after the box, and nothing
+            // of the block follows it.
+            if (o.bStallSet && arrived >= o.qwStallAfter && p + 1 < PIECES && o.dwStallMs >= WATCHDOG_MS + MARGIN_MS) {
+                Verdict v = Lost(at + PieceSize(p) + PieceSize(p + 1), at + PieceSize(p) + PieceSize(p + 1),
+                                 "lost: watchdog: no block request within 30 s after " +
+                                     (b == 1 ? std::string("the length word") : "block " + Num(b - 1) + " of " + Num(blocks)),
+                                 "request", WATCHDOG_MS, o.dwStallMs - WATCHDOG_MS + 1500);
+                v.heldWrites = 1;
+                return v;
+            }
         }
     }
     return Verdict{"Flash Done!", "Message", "dialog", HEAD_BYTES + blocks * BLOCK, HEAD_BYTES + blocks * BLOCK,
-                   "Flash Done! " + Num(blocks * BLOCK) + " image bytes"};
+                   "Flash Done! " + Num(blocks * BLOCK) + " image bytes", nullptr, 0, 300, 60000, 0};
 }
 
 // The simulator's options as its own parser reads them.
@@ -147,6 +170,18 @@ void ExpectSession(const std::vector<std::string>& lines, bool bConnected)
     EXPECT_EQ(flow & 0x03u, 0u) << "no XON/XOFF: " << settings;
     EXPECT_NE(before.find("dtr=1 rts=0 "), std::string::npos) << "DTR goes up before RTS: " << before;
     EXPECT_TRUE(bAtOnce || !bConnected) << "the reader's reads wait for their bytes";
+}
+
+// True for a simulator log line of the reader's arm, wait or cycle-end request.
+bool IsReaderRequest(const std::string& line)
+{
+    for (DWORD dwCode : {IOCTL_LINK_ARM_MASK, IOCTL_LINK_WAIT_EVENT, IOCTL_LINK_CYCLE_END}) {
+        char szPrefix[24];
+        snprintf(szPrefix, sizeof(szPrefix), "ioctl 0x%lx ", dwCode);
+        if (line.rfind(szPrefix, 0) == 0 && line.find(dwCode == IOCTL_LINK_WAIT_EVENT ? "in=0 out=4" : "in=4 out=0") != std::string::npos)
+            return true;
+    }
+    return false;
 }
 
 // True for the simulator event a deadline runs from: the connect byte, the
@@ -208,7 +243,11 @@ Verdict Judge(uint32_t size, const std::string& sim)
     }
     DWORD delays = o.dwNextDelayMs * ((size > 262144 ? size - 262144 : 0) / BLOCK);
     for (const auto& gap : o.gaps) delays += gap.second;
-    v.limitMs = 60000 + delays;
+    v.limitMs = 60000 + delays + o.dwSlowMs * (3 * ((size > 262144 ? size - 262144 : 0) / BLOCK) + 40) +
+                (o.bStallSet ? o.dwStallMs : 0);
+    // A request issued before the box reaches the simulator's log only when a
+    // slow driver has served it, or a stalled handheld reads again.
+    v.settleMs = 250 + o.dwSlowMs + (o.bStallSet ? o.dwStallMs : 0);
     return v;
 }
 
@@ -225,9 +264,18 @@ void ExpectJudged(const Outcome& out, const Verdict& v, const std::string& repla
     // A timer's end and "Flash Done!" shrink the dialog to nothing first.
     bool bShrinks = v.logEnd.find('|') == std::string::npos &&
                     (v.caption == "Message" || v.logEnd.rfind("lost: handshake", 0) == 0 ||
-                     v.logEnd.rfind("lost: watchdog", 0) == 0);
+                     v.logEnd.rfind("lost: watchdog", 0) == 0 || v.logEnd.rfind("port: the port's", 0) == 0);
     if (bShrinks && !out.run.atBox.empty()) {
         EXPECT_EQ(out.run.atBox[0].rect.right - out.run.atBox[0].rect.left, 0) << "shrunk before the box";
+    }
+    // At "Flash Done!" the bar counts every byte sent (never the head) and the
+    // percentage follows it; 100 comes only after OK.
+    if (v.caption == "Message" && !out.run.atBox.empty()) {
+        const OpDialog& d = out.run.atBox[0];
+        EXPECT_EQ(d.barMax, static_cast<int>(out.size));
+        EXPECT_EQ(d.barPos, static_cast<int>(out.size - 262144));
+        EXPECT_EQ(d.percent, Num(uint64_t{out.size - 262144} * 100 / out.size));
+        EXPECT_EQ(out.run.percents.empty() ? "" : out.run.percents.back(), "100");
     }
 
     DWORD dwBox = out.run.boxTicks.empty() ? 0 : out.run.boxTicks[0];
@@ -235,6 +283,7 @@ void ExpectJudged(const Outcome& out, const Verdict& v, const std::string& repla
     // never runs ahead of the connect byte, the length word and a block for
     // each 04 00 the handheld sent (the simulator's own log, in its order).
     uint64_t written = 0, asked = HEAD_BYTES;
+    uint32_t heldWrites = 0;
     for (const SimEvent& e : out.log) {
         if (e.text.compare(0, 5, "send ") == 0 && e.text.find(" lost") == std::string::npos)
             for (size_t at = 5; at + 5 <= e.text.size(); at += 6)
@@ -243,8 +292,13 @@ void ExpectJudged(const Outcome& out, const Verdict& v, const std::string& repla
             written += strtoul(e.text.c_str() + 6, nullptr, 10);
             EXPECT_LE(written, asked) << e.text << ": data the handheld had not asked for";
         }
-        if (dwBox != 0 && e.text.compare(0, 6, "write ") == 0) {
-            EXPECT_LT(e.tick, dwBox + 250) << e.text << " after the box";
+        // Nothing reaches the device after the box: no open, no reader
+        // request, and no write but one a stalled handheld held.
+        bool bWrite = e.text.compare(0, 6, "write ") == 0;
+        if (dwBox != 0 && e.tick >= dwBox + (bWrite ? 250 : v.settleMs)) {
+            heldWrites += bWrite ? 1 : 0;
+            EXPECT_TRUE(e.text != "open" && !IsReaderRequest(e.text) && (!bWrite || heldWrites <= v.heldWrites))
+                << e.text << " after the box";
         }
         // Two pauses of a second each let the sync software go before the port is opened.
         if (e.text == "open") {
@@ -295,11 +349,26 @@ void ExpectJudged(const Outcome& out, const Verdict& v, const std::string& repla
     }
 }
 
+// What the stand-in driver has counted so far (zeros if it can't be asked).
+static SIM_STATE DriverState()
+{
+    SIM_STATE state = {};
+    HSIMCTL hCtl = SimOpenControl();
+    if (hCtl != nullptr && !SimState(hCtl, &state)) state = SIM_STATE{};
+    if (hCtl != nullptr) SimClose(hCtl);
+    return state;
+}
+
 Outcome RunJudged(const std::string& dir, const Schedule& s, const std::string& replay)
 {
     Verdict v = Judge(s.size, s.sim);
+    SIM_STATE before = DriverState();
     Outcome out = RunTool(dir, s.size, s.sim, v.limitMs, v.okDelayMs);
     ExpectJudged(out, v, replay);
+    // The port's handle is never used once closed, nor closed twice.
+    SIM_STATE after = DriverState();
+    EXPECT_EQ(after.lateRequests - before.lateRequests, 0u) << replay << ": requests on a closed handle";
+    EXPECT_EQ(after.doubleCloses - before.doubleCloses, 0u) << replay << ": handles closed twice";
     return out;
 }
 
@@ -332,8 +401,8 @@ Schedule DrawSchedule(uint32_t seed)
     else if (ready < 11) sim << " --ready late:" << 1150 + d.Below(1500);
     else if (ready < 21) sim << " --ready skew";
     else if (ready < 45) sim << " --ready late:" << d.Below(700);
-    // A late reader: the handshake timer runs from the port's first open, so a
-    // short delay leaves the opens their share of the second.
+    // A late reader: the port's deadline runs from its first open, so a held
+    // request of a few seconds still fits.
     if (d.Chance(3)) sim << " --arm-delay " << 1150 + d.Below(2000);
     else if (ready >= 11 && d.Chance(10)) sim << " --arm-delay " << 1 + d.Below(600);
     // The handheld's pace: rarely a stall past the watchdog, or one just short
@@ -342,15 +411,16 @@ Schedule DrawSchedule(uint32_t seed)
     if (d.Chance(15)) sim << " --gap " << 1 + d.Below(blocks) << ":" << d.Below(500);
     bool bStall = d.Chance(2);
     if (bStall) sim << " --gap " << 1 + d.Below(blocks) << ":" << 30150 + d.Below(1500);
-    else if (d.Chance(1)) sim << " --gap " << 1 + d.Below(blocks) << ":" << 27000 + d.Below(2000);
+    bool bNearWatchdog = !bStall && d.Chance(1);
+    if (bNearWatchdog) sim << " --gap " << 1 + d.Below(blocks) << ":" << 27000 + d.Below(2000);
     // A doubled request may put the tool a block ahead, which would make a
     // stall's ending a matter of timing: never both.
     uint32_t dup = d.Chance(15) ? 1 + d.Below(blocks) : 0;
     if (dup != 0 && !bStall) sim << " --dup " << dup;
     if (d.Chance(10)) sim << " --repeat-ready " << 1 + d.Below(blocks);
-    if (d.Chance(10)) { // even-length bytes that are never a reply's first byte
+    if (d.Chance(10)) { // bytes that are never a reply's code, an odd count too
         sim << " --garbage " << d.Below(blocks + 1) << ":";
-        for (uint32_t i = 0, n = 2 + 2 * d.Below(3); i < n; i++) {
+        for (uint32_t i = 0, n = 1 + d.Below(6); i < n; i++) {
             char szHex[3];
             snprintf(szHex, sizeof(szHex), "%02X", 0x21 + d.Below(0xD0));
             sim << szHex;
@@ -363,7 +433,20 @@ Schedule DrawSchedule(uint32_t seed)
     else if (fault < 11) sim << " --fault short:" << d.Below(writes) << ":1";
     else if (fault < 13) sim << " --fault arm:0:1";
     else if (fault < 15) sim << " --fault wait:0:1";
-    if (d.Chance(6)) sim << " --unplug-after " << d.Below(blocks) * BLOCK + 1 + d.Below(PIECE * (PIECES - 1));
+    bool bUnplug = d.Chance(6);
+    if (bUnplug) sim << " --unplug-after " << d.Below(blocks) * BLOCK + 1 + d.Below(PIECE * (PIECES - 1));
+    // The link as USB stacks deliver it: replies split over reads or glued to
+    // the next, a driver that takes tens of milliseconds a request (a device
+    // passed through to a virtual machine), rarely one that holds a request of
+    // the port's set-up past its deadline, and a handheld that stops taking a
+    // block's bytes for a while, or past the watchdog.  A stall is never
+    // drawn with what would decide the run in the same block.
+    if (d.Chance(12)) sim << " --split " << 1 + d.Below(2) << ":" << 1 + d.Below(30);
+    if (d.Chance(8)) sim << " --slow " << 10 + d.Below(70);
+    else if (d.Chance(1)) sim << " --arm-delay " << PORT_MS + MARGIN_MS + d.Below(3000);
+    if (d.Chance(5) && fault >= 11 && dup == 0 && !bStall && !bUnplug && !bNearWatchdog)
+        sim << " --stall-after " << d.Below(blocks) * BLOCK + 1 + d.Below(PIECE * (PIECES - 1)) << ":"
+            << (d.Chance(50) ? WATCHDOG_MS + MARGIN_MS + d.Below(1500) : d.Below(3000));
     s.sim = sim.str().empty() ? "" : sim.str().substr(1);
     return s;
 }
