@@ -78,14 +78,23 @@ Verdict JudgeExchange(const SIM_OPTIONS& o, uint32_t size)
     if (Faulted(o, SIMREQ_SHORT_WRITE, 1))
         return Lost(3, 3, "lost: writing the length word failed: went out short, 2 of 4 bytes");
     uint32_t blocks = (size - 262144) / BLOCK, megabytes = size / MiB;
-    if (o.dwRomMiB != 0 && megabytes > o.dwRomMiB) // no data block after a refusing ROM-size reply
-        return Verdict{"Flash ROM size is not enough!\r\nImage File size : " + Num(megabytes) +
-                           " Mbytes\r\nFlash ROM size : " + Num(o.dwRomMiB) + " Mbytes",
-                       "Error", "dialog", HEAD_BYTES, HEAD_BYTES,
-                       "refused: image of " + Num(megabytes) + " MiB for a " + Num(o.dwRomMiB) + " MiB flash ROM",
-                       nullptr, 0, 300, 60000, 0};
     for (uint32_t b = 1; b <= blocks; b++) {
         uint32_t at = HEAD_BYTES + (b - 1) * BLOCK;
+        // No data block after a refusing ROM-size reply, which judges the
+        // whole image however late it comes: --rom's after the length word,
+        // or one among the stray bytes after block b - 1 (or ahead of the
+        // ready reply), as the reader decodes them.
+        uint32_t rom = b == 1 ? o.dwRomMiB : 0;
+        for (const auto& g : o.garbage)
+            for (size_t i = 0; g.first + 1 == b && i + 1 < g.second.size(); i++)
+                if (g.second[i + 1] == 0 && rom == 0)
+                    for (uint32_t mib : {32u, 24u, 16u, 8u}) rom = g.second[i] == mib ? mib : rom;
+        if (rom != 0 && megabytes > rom)
+            return Verdict{"Flash ROM size is not enough!\r\nImage File size : " + Num(megabytes) +
+                               " Mbytes\r\nFlash ROM size : " + Num(rom) + " Mbytes",
+                           "Error", "dialog", at, at,
+                           "refused: image of " + Num(megabytes) + " MiB for a " + Num(rom) + " MiB flash ROM",
+                           nullptr, 0, 300, 60000, 0};
         std::string what = "lost: writing block " + Num(b) + " of " + Num(blocks) + " failed: ";
         DWORD delay = o.dwNextDelayMs + (b == 1 && o.dwRomMiB != 0 ? o.dwRomGapMs : 0);
         for (const auto& gap : o.gaps)

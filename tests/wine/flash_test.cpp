@@ -32,6 +32,10 @@ const Schedule SCHEDULES[] = {
     {"RomRefusedRequestBehind", 9 * MiB, "--rom 8 --rom-gap 0"},
     {"RomTwiceRefused", 17 * MiB, "--rom 16 --rom-twice --rom-gap 0"},
     {"RomTwiceAccepted", 9 * MiB - BLOCK, "--rom 8 --rom-twice"},
+    // A ROM-size reply judges the whole image whenever it comes: before the
+    // length word (with the ready reply), or after blocks went out.
+    {"RomReportedWithTheReadyReply", 17 * MiB, "--garbage 0:1000"},
+    {"RomReportedAfterEightBlocks", 17 * MiB, "--garbage 8:1000"},
     {"RequestDoubled", 512 * KiB + 3 * BLOCK, "--dup 2"},
     {"ReadyOneByteOutOfStep", 512 * KiB, "--ready skew"},
     {"ReadyRepeatedMidTransfer", 512 * KiB + 2 * BLOCK, "--repeat-ready 1"},
