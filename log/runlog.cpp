@@ -5,6 +5,7 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
 
 #include <atomic>
 
@@ -16,6 +17,10 @@ static const char SZ_LOG_NAME[] = "quenlow.log";
 
 // Longest line; a longer one is cut.
 static constexpr int LINE_SIZE = 512;
+
+// What the end line of a lost link tells the user to do before running again.
+static const char SZ_LOST_ADVICE[] =
+    "; before the next run put the handheld back into its boot loader and re-plug its cable";
 
 // Bytes the image hash reads at a time: a fixed buffer, so memory stays flat
 // whatever the image's size.
@@ -86,7 +91,11 @@ static void WriteLineLocked(const char* szText)
 static void WriteLine(bool bEnd, const char* szFormat, va_list args)
 {
     char szText[LINE_SIZE + 8] = "end: ";
-    vsnprintf(szText + 5, LINE_SIZE, szFormat, args);
+    int cch = vsnprintf(szText + 5, LINE_SIZE, szFormat, args);
+    // After a lost link the handheld may be waiting in the middle of a block,
+    // where a new run's first bytes would be taken as image data.
+    if (bEnd && strncmp(szText + 5, "lost:", 5) == 0 && cch > 0 && cch < LINE_SIZE)
+        snprintf(szText + 5 + cch, static_cast<size_t>(LINE_SIZE - cch), "%s", SZ_LOST_ADVICE);
     if (bEnd ? bEnded.exchange(true) : bEnded.load()) return;
     if (!EnterLog()) return;
     WriteLineLocked(bEnd ? szText : szText + 5);
