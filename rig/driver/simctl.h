@@ -9,7 +9,8 @@
  *   \Device\QlUsbShCtl    the simulator's side, \\.\QlUsbShCtl, always there:
  *                         ReadFile gives the host's records (below), WriteFile
  *                         sends bytes to the host, and the IOCTLs below plug,
- *                         inject faults, report state and release held arms.
+ *                         inject faults, report state, release held arms and
+ *                         slow the port's requests down.
  */
 #ifndef QL_SIMCTL_H
 #define QL_SIMCTL_H
@@ -34,6 +35,10 @@
 
 /* Lets every arm request held by SIMREQ_ARM_HOLD take effect and complete. */
 #define IOCTL_SIM_RELEASE SIMCTL_CODE(4)
+
+/* in: uint32_t milliseconds that every later device-control request on the
+ * port waits before it is served (0: none). */
+#define IOCTL_SIM_SLOW SIMCTL_CODE(5)
 
 /* Kinds of port request a fault can target. */
 enum SimRequest {
