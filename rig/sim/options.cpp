@@ -12,8 +12,13 @@ void PrintSimUsage(void)
     fprintf(stderr, "usage: qlsim [--absent] [--deaf] [--ready none|late:MS|skew] [--arm-delay MS]\n"
                     "  [--rom 32|24|16|8] [--rom-gap MS] [--rom-twice] [--next-delay MS] [--gap K:MS]...\n"
                     "  [--unplug-after BYTES] [--garbage K:HEX]... [--dup K]... [--repeat-ready K]...\n"
-                    "  [--fault arm|wait|cycle|write|read|short:SKIP:COUNT|all]... [--log FILE]\n"
-                    "  [--data FILE] [--exit-after MS]   (README.md, \"The simulated handheld\")\n");
+                    "  [--fault arm|wait|cycle|write|read|short:SKIP:COUNT|all]... [--split N:MS]\n"
+                    "  [--slow MS] [--stall-after BYTES:MS] [--log FILE] [--data FILE] [--exit-after MS]\n"
+                    "  --split N:MS        each burst to the host in pieces MS apart: N bytes, the first\n"
+                    "                      piece N - 1 (a reply's last byte goes with the next one's first)\n"
+                    "  --slow MS           the driver serves each device-control request MS late\n"
+                    "  --stall-after B:MS  once B bytes came after the length word, read nothing for MS\n"
+                    "  (README.md, \"The simulated handheld\", says what every option does)\n");
 }
 
 /* Parses an unsigned decimal number that fits qwMax; FALSE if it is not one. */
@@ -98,7 +103,8 @@ static BOOL ParseValue(const std::string &strOpt, const std::string &strArg, SIM
         const char *pszName;
         DWORD *pdwValue;
     } NUMBERS[] = {{"--arm-delay", &pOptions->dwArmDelayMs},   {"--rom-gap", &pOptions->dwRomGapMs},
-                   {"--next-delay", &pOptions->dwNextDelayMs}, {"--exit-after", &pOptions->dwExitAfterMs}};
+                   {"--next-delay", &pOptions->dwNextDelayMs}, {"--exit-after", &pOptions->dwExitAfterMs},
+                   {"--slow", &pOptions->dwSlowMs}};
     std::string strLeft, strRight;
     DWORD dwK = 0, dwMs = 0;
 
@@ -124,6 +130,13 @@ static BOOL ParseValue(const std::string &strOpt, const std::string &strArg, SIM
     }
     if (strOpt == "--unplug-after")
         return pOptions->bUnplugAfterSet = ParseNumber(strArg.c_str(), ~0ull, &pOptions->qwUnplugAfter);
+    if (strOpt == "--split")
+        return ParseNumbered(strArg, 1, &pOptions->dwSplitBytes, &strRight) &&
+               ParseDword(strRight.c_str(), &pOptions->dwSplitMs) && pOptions->dwSplitMs >= 1;
+    if (strOpt == "--stall-after")
+        return pOptions->bStallSet = SplitColon(strArg, &strLeft, &strRight) &&
+                                     ParseNumber(strLeft.c_str(), ~0ull, &pOptions->qwStallAfter) &&
+                                     ParseDword(strRight.c_str(), &pOptions->dwStallMs);
     if (strOpt == "--garbage") {
         pOptions->garbage.push_back(std::make_pair(0, std::vector<unsigned char>()));
         return ParseNumbered(strArg, 0, &pOptions->garbage.back().first, &strRight) &&

@@ -25,6 +25,7 @@
 #include <stdio.h>
 #include <string.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -93,6 +94,11 @@ static BOOL g_bUnplugged;
 /* The run is over (transfer complete and port closed, or plug pulled). */
 static BOOL g_bDone;
 
+/* --stall-after: the stall came (it comes once), and when it ends (0: not
+ * stalled now). */
+static BOOL g_bStalled;
+static ULONGLONG g_qwStallEnd;
+
 /* Writes one line to the log file, if any, led by the tick count in ms: the
  * clock every process here shares, so tests can compare times. */
 static void LogLine(const char *pszFormat, ...)
@@ -130,13 +136,13 @@ static DWORD WINAPI StdinWatch(LPVOID pvStdin)
 }
 
 /* Formats bytes as spaced hex for the log. */
-static std::string HexString(const std::vector<unsigned char> &bytes)
+static std::string HexString(const unsigned char *pbData, size_t cbData)
 {
     std::string str;
     char szByte[4];
 
-    for (size_t i = 0; i < bytes.size(); i++) {
-        snprintf(szByte, sizeof(szByte), i == 0 ? "%02x" : " %02x", bytes[i]);
+    for (size_t i = 0; i < cbData; i++) {
+        snprintf(szByte, sizeof(szByte), i == 0 ? "%02x" : " %02x", pbData[i]);
         str += szByte;
     }
     return str;
@@ -170,6 +176,28 @@ static void SchedulePair(DWORD dwDelayMs, unsigned char bFirst, BOOL bStray, BOO
     ScheduleSend(dwDelayMs, bytes);
 }
 
+/* Sends a burst to the host, logged once as its first piece goes: whole, or
+ * with --split in pieces MS apart, the first one byte short of the others (a
+ * single byte: each its own piece), so that a reply's last byte travels with
+ * the next reply's first, as a USB stack may cut a device's bytes. */
+static void SendBurst(const std::vector<unsigned char> &burst)
+{
+    size_t cbPiece = g_Options.dwSplitBytes > 1 ? g_Options.dwSplitBytes - 1 : g_Options.dwSplitBytes;
+
+    for (size_t at = 0; at < burst.size(); at += cbPiece, cbPiece = g_Options.dwSplitBytes) {
+        if (cbPiece == 0 || cbPiece > burst.size() - at)
+            cbPiece = burst.size() - at;
+        if (at > 0)
+            Sleep(g_Options.dwSplitMs);
+        if (!SimSendToHost(g_hCtl, &burst[at], (DWORD)cbPiece)) {
+            LogLine("send %s lost (error %lu)", HexString(&burst[at], burst.size() - at).c_str(), GetLastError());
+            return;
+        }
+        if (at == 0)
+            LogLine("send %s", HexString(&burst[0], burst.size()).c_str());
+    }
+}
+
 /* Sends every scheduled send whose time has come.  Sends due together go out
  * as one burst, as a USB device delivers them: the host's reader may find a
  * second pair right behind the first. */
@@ -189,12 +217,8 @@ static void RunDueSends(void)
             LogLine("release arm failed (error %lu)", GetLastError());
         }
     }
-    if (burst.empty())
-        return;
-    if (SimSendToHost(g_hCtl, &burst[0], (DWORD)burst.size()))
-        LogLine("send %s", HexString(burst).c_str());
-    else
-        LogLine("send %s lost (error %lu)", HexString(burst).c_str(), GetLastError());
+    if (!burst.empty())
+        SendBurst(burst);
 }
 
 /* Milliseconds until the next scheduled send (INFINITE if none). */
@@ -223,29 +247,15 @@ static void ScheduleGarbage(DWORD dwBlock)
 static void AnswerConnect(void)
 {
     ScheduleGarbage(0);
-    switch (g_Options.readyMode) {
-    case READY_NOW:
-        SchedulePair(0, READY_BYTE, FALSE, FALSE);
-        break;
-    case READY_LATE:
-        SchedulePair(g_Options.dwReadyLateMs, READY_BYTE, FALSE, FALSE);
-        break;
-    case READY_SKEW:
-        SchedulePair(0, READY_BYTE, TRUE, FALSE);
-        break;
-    case READY_NONE:
-        break;
-    }
+    if (g_Options.readyMode != READY_NONE)
+        SchedulePair(g_Options.readyMode == READY_LATE ? g_Options.dwReadyLateMs : 0, READY_BYTE,
+                     g_Options.readyMode == READY_SKEW, FALSE);
 }
 
 /* TRUE when the list holds the number. */
 static BOOL Listed(const std::vector<DWORD> &list, DWORD dwNumber)
 {
-    for (size_t i = 0; i < list.size(); i++) {
-        if (list[i] == dwNumber)
-            return TRUE;
-    }
-    return FALSE;
+    return std::find(list.begin(), list.end(), dwNumber) != list.end();
 }
 
 /* Schedules the next block request, dwBaseMs from now plus the --next-delay
@@ -346,6 +356,12 @@ static void OnHostBytes(const unsigned char *pbData, size_t cbData)
     if (g_Session.bLengthKnown && g_Options.bUnplugAfterSet &&
         g_Session.qwDataBytes >= g_Options.qwUnplugAfter)
         UnplugNow();
+    if (g_Session.bLengthKnown && g_Options.bStallSet && !g_bStalled &&
+        g_Session.qwDataBytes >= g_Options.qwStallAfter) {
+        g_bStalled = TRUE;
+        g_qwStallEnd = GetTickCount64() + g_Options.dwStallMs;
+        LogLine("stall %lu", (unsigned long)g_Options.dwStallMs);
+    }
 }
 
 /* Handles one host record. */
@@ -393,21 +409,22 @@ static void OnRecord(const SIM_RECORD &rec)
     }
 }
 
-/* Puts the driver in a known state: plug pulled, faults cleared, records of
- * earlier runs thrown away. */
+/* Puts the driver in a known state: plug pulled, faults cleared, requests not
+ * slowed, records of earlier runs thrown away. */
 static void ResetDriver(void)
 {
     std::vector<SIM_RECORD> records;
 
     SimPlug(g_hCtl, FALSE);
+    SimSlow(g_hCtl, 0);
     for (DWORD dwRequest = SIMREQ_ARM; dwRequest <= SIMREQ_LAST; dwRequest++)
         SimFault(g_hCtl, dwRequest, 0, 0);
     while (SimReadRecords(g_hCtl, 0, &records) > 0)
         records.clear();
 }
 
-/* Applies the --fault and --arm-delay faults; FALSE (after a message) when
- * the driver refuses one. */
+/* Applies the --fault, --arm-delay and --slow faults; FALSE (after a message)
+ * when the driver refuses one. */
 static BOOL InjectFaults(void)
 {
     std::vector<SIM_FAULT> faults = g_Options.faults;
@@ -423,11 +440,17 @@ static BOOL InjectFaults(void)
             return FALSE;
         }
     }
+    if (g_Options.dwSlowMs != 0 && !SimSlow(g_hCtl, g_Options.dwSlowMs)) {
+        fprintf(stderr, "qlsim: slow requests refused (error %lu)\n", GetLastError());
+        return FALSE;
+    }
     return TRUE;
 }
 
 /* Serves the host until the run is over, the deadline passes or it is told
- * to stop.  A deaf handheld reads nothing, so the host's writes never end. */
+ * to stop.  A deaf or stalled handheld reads nothing, and the driver
+ * completes a host write only once its record is read: the host's write
+ * waits, for ever or for the stall. */
 static void Serve(void)
 {
     ULONGLONG qwDeadline = GetTickCount64() + g_Options.dwExitAfterMs;
@@ -435,27 +458,28 @@ static void Serve(void)
 
     while (!g_bDone && g_lStop == 0) {
         ULONGLONG qwNow = GetTickCount64();
-        DWORD dwWait = POLL_MS;
+        ULONGLONG qwWait = std::min<ULONGLONG>(POLL_MS, MsToNextSend());
 
         if (qwNow >= qwDeadline) {
             LogLine("timeout");
             return;
         }
-        if (qwDeadline - qwNow < dwWait)
-            dwWait = (DWORD)(qwDeadline - qwNow);
-        if (g_Options.bDeaf) {
-            Sleep(dwWait);
-            continue;
+        if (g_qwStallEnd != 0 && qwNow >= g_qwStallEnd) {
+            LogLine("resume");
+            g_qwStallEnd = 0;
         }
-        if (MsToNextSend() < dwWait)
-            dwWait = MsToNextSend();
-        records.clear();
-        if (SimReadRecords(g_hCtl, dwWait, &records) < 0) {
-            fprintf(stderr, "qlsim: reading host records failed (error %lu)\n", GetLastError());
-            return;
+        qwWait = std::min(qwWait, qwDeadline - qwNow);
+        if (g_Options.bDeaf || g_qwStallEnd != 0) {
+            Sleep((DWORD)(g_qwStallEnd != 0 ? std::min(qwWait, g_qwStallEnd - qwNow) : qwWait));
+        } else {
+            records.clear();
+            if (SimReadRecords(g_hCtl, (DWORD)qwWait, &records) < 0) {
+                fprintf(stderr, "qlsim: reading host records failed (error %lu)\n", GetLastError());
+                return;
+            }
+            for (size_t i = 0; i < records.size() && !g_bDone; i++)
+                OnRecord(records[i]);
         }
-        for (size_t i = 0; i < records.size() && !g_bDone; i++)
-            OnRecord(records[i]);
         if (!g_bDone)
             RunDueSends();
     }

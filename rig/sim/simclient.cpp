@@ -75,11 +75,22 @@ HSIMCTL SimOpenControl(void)
     return hCtl;
 }
 
+/* Sends one control request whose input is a 32-bit value. */
+static BOOL ControlValue(HSIMCTL hCtl, DWORD dwCode, uint32_t dwValue)
+{
+    return ControlRequest(hCtl, dwCode, &dwValue, sizeof(dwValue), NULL, 0, NULL);
+}
+
 /* Plugs the handheld in or pulls it out. */
 BOOL SimPlug(HSIMCTL hCtl, BOOL bPresent)
 {
-    uint32_t dwPresent = bPresent ? 1u : 0u;
-    return ControlRequest(hCtl, IOCTL_SIM_PLUG, &dwPresent, sizeof(dwPresent), NULL, 0, NULL);
+    return ControlValue(hCtl, IOCTL_SIM_PLUG, bPresent ? 1u : 0u);
+}
+
+/* Slows the port's device-control requests down. */
+BOOL SimSlow(HSIMCTL hCtl, DWORD dwMs)
+{
+    return ControlValue(hCtl, IOCTL_SIM_SLOW, dwMs);
 }
 
 /* Arms or clears an injected fault. */
@@ -122,8 +133,9 @@ BOOL SimSendToHost(HSIMCTL hCtl, const void *pvData, DWORD cbData)
     return bOk;
 }
 
-/* Splits a control-device read into records. */
-BOOL SimParseRecords(const unsigned char *pbData, DWORD cbData, std::vector<SIM_RECORD> *pRecords)
+/* Splits a control-device read into records; FALSE if the buffer is not a
+ * whole number of well-formed records (those before the fault are kept). */
+static BOOL ParseRecords(const unsigned char *pbData, DWORD cbData, std::vector<SIM_RECORD> *pRecords)
 {
     DWORD dwPos = 0;
 
@@ -164,7 +176,7 @@ int SimReadRecords(HSIMCTL hCtl, DWORD dwTimeoutMs, std::vector<SIM_RECORD> *pRe
     hCtl->bReadPending = FALSE;
     if (!GetOverlappedResult(hCtl->hDevice, &hCtl->ovRead, &cbRead, FALSE))
         return -1;
-    if (!SimParseRecords(&hCtl->buffer[0], cbRead, pRecords)) {
+    if (!ParseRecords(&hCtl->buffer[0], cbRead, pRecords)) {
         SetLastError(ERROR_INVALID_DATA);
         return -1;
     }
