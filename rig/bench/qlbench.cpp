@@ -113,18 +113,9 @@ double CpuSeconds(int pid, std::map<std::string, double>* pThreads)
 // its tick, or 0 after timeoutMs.
 DWORD WaitForLog(const SimRun& sim, const std::string& prefix, DWORD timeoutMs)
 {
-    for (DWORD start = GetTickCount(); GetTickCount() - start < timeoutMs; Sleep(20))
-        for (const SimEvent& e : SimLog(sim))
-            if (e.text.compare(0, prefix.size(), prefix) == 0) return e.tick;
-    return 0;
-}
-
-// The first line of the log that starts with the prefix; its tick, or 0.
-DWORD LogTick(const std::vector<SimEvent>& log, const std::string& prefix)
-{
-    for (const SimEvent& e : log)
-        if (e.text.compare(0, prefix.size(), prefix) == 0) return e.tick;
-    return 0;
+    DWORD start = GetTickCount(), tick;
+    while ((tick = SimLogTick(SimLog(sim), prefix)) == 0 && GetTickCount() - start < timeoutMs) Sleep(20);
+    return tick;
 }
 
 // One run of the tool in dir against a simulator with these options.
@@ -350,7 +341,7 @@ int main(int argc, char** argv)
     const std::string last = "block 254";
     // The simulator's ticks of the connect byte and of the last block, in s.
     auto flashSeconds = [&](const std::vector<SimEvent>& log, Figure* pFigure) {
-        DWORD t0 = LogTick(log, "connect"), t1 = LogTick(log, last);
+        DWORD t0 = SimLogTick(log, "connect"), t1 = SimLogTick(log, last);
         if (t0 != 0 && t1 != 0) pFigure->samples.push_back((t1 - t0) / 1000.0);
     };
     for (int i = 0; i < repeats; i++) {

@@ -62,15 +62,18 @@ std::string ArtefactPath(const std::string& name)
     return dir + "/" + name;
 }
 
-// A cheap hash of the offset.
-uint8_t ImageByte(uint32_t offset)
+// A byte of a hash of the seed and the offset's 8-byte word (SplitMix64's
+// finaliser): cheap, and any byte can be had without those before it.
+uint8_t ImageByte(uint32_t seed, uint32_t offset)
 {
-    uint32_t x = offset * 2654435761u;
-    return static_cast<uint8_t>((x >> 13) ^ (offset >> 17));
+    uint64_t x = ((uint64_t{seed} << 32) + offset / 8) * 0x9E3779B97F4A7C15ull;
+    x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ull;
+    x = (x ^ (x >> 27)) * 0x94D049BB133111EBull;
+    return static_cast<uint8_t>((x ^ (x >> 31)) >> (8 * (offset % 8)));
 }
 
-// Writes the test pattern as nk.nb0, a block at a time: images reach 64 MiB.
-void WriteImage(const std::string& dir, uint32_t size)
+// Writes the image as nk.nb0, a block at a time: images reach 64 MiB.
+void WriteImage(const std::string& dir, uint32_t size, uint32_t seed)
 {
     std::vector<uint8_t> block(128 * 1024);
     std::string path = OpWinePath(dir + "/nk.nb0");
@@ -78,10 +81,23 @@ void WriteImage(const std::string& dir, uint32_t size)
     ASSERT_NE(f, nullptr) << path;
     for (uint32_t at = 0; at < size; at += static_cast<uint32_t>(block.size())) {
         uint32_t count = std::min<uint32_t>(size - at, static_cast<uint32_t>(block.size()));
-        for (uint32_t i = 0; i < count; i++) block[i] = ImageByte(at + i);
+        for (uint32_t i = 0; i < count; i++) block[i] = ImageByte(seed, at + i);
         ASSERT_EQ(fwrite(block.data(), 1, count, f), count) << path;
     }
     fclose(f);
+}
+
+// Reads a file's lines, without their CR LF or LF; a last line without one too.
+static std::vector<std::string> ReadLines(const std::string& unixPath)
+{
+    std::vector<uint8_t> bytes = ReadAll(unixPath);
+    std::vector<std::string> lines(1);
+    for (uint8_t b : bytes) {
+        if (b == '\n') lines.emplace_back();
+        else if (b != '\r') lines.back() += static_cast<char>(b);
+    }
+    if (lines.back().empty()) lines.pop_back();
+    return lines;
 }
 
 // Reads a file into memory.
@@ -122,6 +138,8 @@ static void NotePercent(ToolRun& run, const std::string& percent)
         run.percents.push_back(percent);
 }
 
+Watching g_Watching;
+
 // Watches the run to its end, noting every box, the dialog as each box came,
 // and every percentage.
 long FinishTool(ToolRun& run, DWORD limitMs, DWORD okDelayMs)
@@ -129,8 +147,15 @@ long FinishTool(ToolRun& run, DWORD limitMs, DWORD okDelayMs)
     HWND hPercent = nullptr;
     OpWatch watch;
     watch.pollMs = 5;
-    watch.okDelayMs = okDelayMs;
-    watch.onPercent = [&](HWND, const std::string& percent) { NotePercent(run, percent); };
+    watch.okDelayMs = g_Watching.bOkByPerson ? -1 : static_cast<long>(okDelayMs);
+    if (g_Watching.bOkByPerson) limitMs = std::max<DWORD>(limitMs, 300000);
+    watch.onPercent = [&](HWND, const std::string& percent) {
+        NotePercent(run, percent);
+        if (!g_Watching.shotPath.empty() && atoi(percent.c_str()) >= g_Watching.shotPercent) {
+            OpScreenshot(g_Watching.shotPath);
+            g_Watching.shotPath.clear();
+        }
+    };
     watch.onBox = [&](HWND hBox, HWND hDlg) {
         run.boxTicks.push_back(GetTickCount());
         run.boxes.push_back(OpReadBox(hBox));
@@ -222,50 +247,46 @@ void StopSim(SimRun& sim)
 // Reads the log, a line an event, each led by its tick count.
 std::vector<SimEvent> SimLog(const SimRun& sim)
 {
-    std::vector<uint8_t> bytes = ReadAll(sim.logPath);
     std::vector<SimEvent> events;
-    std::string line;
-    for (size_t i = 0; i <= bytes.size(); i++) {
-        if (i < bytes.size() && bytes[i] != '\n') {
-            if (bytes[i] != '\r') line += static_cast<char>(bytes[i]);
-            continue;
-        }
-        if (line.empty()) continue;
-        SimEvent event;
+    for (const std::string& line : ReadLines(sim.logPath)) {
         size_t space = line.find(' ');
-        event.tick = static_cast<DWORD>(strtoul(line.c_str(), nullptr, 10));
-        event.text = space == std::string::npos ? "" : line.substr(space + 1);
-        events.push_back(event);
-        line.clear();
+        events.push_back({static_cast<DWORD>(strtoul(line.c_str(), nullptr, 10)),
+                          space == std::string::npos ? "" : line.substr(space + 1)});
     }
     return events;
 }
 
+DWORD SimLogTick(const std::vector<SimEvent>& log, const std::string& prefix)
+{
+    for (const SimEvent& event : log)
+        if (event.text.compare(0, prefix.size(), prefix) == 0) return event.tick;
+    return 0;
+}
+
 bool SimLogHas(const SimRun& sim, const std::string& prefix)
 {
-    for (const SimEvent& event : SimLog(sim))
-        if (event.text.compare(0, prefix.size(), prefix) == 0) return true;
-    return false;
+    return SimLogTick(SimLog(sim), prefix) != 0;
 }
 
 // Connect byte, length word, body in file order, deferred block last.
-std::vector<uint8_t> ExpectedWire(uint32_t imageSize)
+std::vector<uint8_t> ExpectedWire(uint32_t imageSize, uint32_t seed)
 {
     std::vector<uint8_t> wire = {0x41};
     uint32_t length = imageSize - 262144;
     for (int i = 0; i < 4; i++) wire.push_back(static_cast<uint8_t>(length >> (8 * i)));
-    for (uint32_t i = 524288; i < imageSize; i++) wire.push_back(ImageByte(i));
-    for (uint32_t i = 262144; i < 524288; i++) wire.push_back(ImageByte(i));
+    for (uint32_t i = 524288; i < imageSize; i++) wire.push_back(ImageByte(seed, i));
+    for (uint32_t i = 262144; i < 524288; i++) wire.push_back(ImageByte(seed, i));
     return wire;
 }
 
 Outcome RunTool(const std::string& dir, uint32_t imageSize, const std::string& simOptions,
-                DWORD limitMs, DWORD okDelayMs)
+                DWORD limitMs, DWORD okDelayMs, uint32_t seed)
 {
     Outcome out;
     out.dir = dir;
     out.size = imageSize;
-    if (imageSize != 0) WriteImage(dir, imageSize);
+    out.seed = seed;
+    if (imageSize != 0) WriteImage(dir, imageSize, seed);
     else DeleteFileA(OpWinePath(dir + "/nk.nb0").c_str());
     out.sim = StartSim(dir, simOptions);
     EXPECT_TRUE(out.sim.ready) << "simulator did not start (" << simOptions << "): " << out.sim.output;
@@ -296,17 +317,10 @@ std::vector<std::string> ProcessesNamed(std::initializer_list<const char*> names
 
 std::vector<std::string> ToolLog(const std::string& dir)
 {
-    std::vector<std::string> lines;
-    std::string line;
-    for (uint8_t b : ReadAll(dir + "/quenlow.log")) {
-        if (b == '\r') continue;
-        if (b != '\n') {
-            line += static_cast<char>(b);
-            continue;
-        }
+    std::vector<std::string> lines = ReadLines(dir + "/quenlow.log");
+    for (std::string& line : lines) {
         size_t text = line.find(" ms  ");
-        lines.push_back(text == std::string::npos ? line : line.substr(text + 5));
-        line.clear();
+        if (text != std::string::npos) line.erase(0, text + 5);
     }
     return lines;
 }

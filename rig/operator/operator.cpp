@@ -388,14 +388,9 @@ long OpWatchTool(OpProcess& tool, HWND hDlg, DWORD limitMs, const OpWatch& watch
     DWORD dwStart = GetTickCount();
     HWND hLastBox = nullptr;
     std::string lastPercent;
-    bool bDialogSeen = false;
     while (WaitForSingleObject(tool.hProcess, watch.pollMs) == WAIT_TIMEOUT &&
            GetTickCount() - dwStart < limitMs) {
         if (hDlg == nullptr) hDlg = OpFindDialog(tool.dwProcessId, 0);
-        if (hDlg != nullptr && !bDialogSeen) {
-            bDialogSeen = true;
-            if (watch.onDialog) watch.onDialog(hDlg);
-        }
         if (hDlg != nullptr && IsWindow(hDlg)) {
             std::string percent = OpReadText(GetDlgItem(hDlg, IDC_PERCENT));
             if (!percent.empty() && percent != lastPercent && watch.onPercent) watch.onPercent(hDlg, percent);

@@ -1,6 +1,6 @@
 // The operator: does to the tool what a person at the desktop would, from a
-// process of its own, and reports what it saw.  Used by the Wine tests and by
-// operator.exe (the command-line front end that the main job runs).
+// process of its own, and reports what it saw.  Used by the Wine tests, the
+// main job and the benchmark through the harness.
 #pragma once
 
 #include <windows.h>
@@ -93,7 +93,6 @@ bool OpScreenshot(const std::string& unixPngPath);
 struct OpWatch {
     DWORD pollMs = 20;         // pause between looks
     long okDelayMs = 200;      // OK is pressed this long after a box came; < 0: never (a person does)
-    std::function<void(HWND hDlg)> onDialog;                              // the dialog appeared
     std::function<void(HWND hDlg, const std::string& percent)> onPercent; // its percentage changed
     std::function<void(HWND hBox, HWND hDlg)> onBox;                      // a new box, before OK
     std::function<void(HWND hBox, HWND hDlg)> afterOk;                    // OK was pressed on it
