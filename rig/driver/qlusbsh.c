@@ -6,36 +6,26 @@
  * Port device \Device\QlUsbShPort, DOS name \DosDevices\WCEUSBSH001:
  *   The DOS name exists only while the handheld is plugged in, so an absent
  *   handheld fails CreateFile (ERROR_FILE_NOT_FOUND).  One handle at a time
- *   owns the port: the first IRP_MJ_CREATE while nobody owns it makes that
- *   file object the owner, and so does an IRP_MJ_CREATE from the owner's own
- *   process (the earlier handle is then treated as closed); a file object
- *   opened by another process while the port is owned is refused (all its
- *   requests fail with STATUS_ACCESS_DENIED; see "Close and reopen"), unless
- *   both it and the owner share reading and writing, as the I/O manager
- *   honours share modes: such a sharer's requests act as the owner's.
- *   Owner requests:
- *   - standard serial IOCTLs (baud rate, line control, handflow, chars,
- *     timeouts, DTR/RTS, wait mask, comm status, purge, ...) complete at once
- *     and keep their settings for the life of the handle;
- *   - 0x1B0028 with a 4-byte input: arm event mask, completes at once;
- *     without input it is IOCTL_SERIAL_CLR_DTR;
- *   - 0x1B002C with a 4-byte output: wait for event; completes with
- *     EV_RXCHAR once handheld bytes have arrived since the mask was armed
- *     (at once if they came before the wait), else pends; as on a serial
- *     port, bytes that arrived before the arm raise no event; without
- *     output it is IOCTL_SERIAL_RESET_DEVICE; IOCTL_SERIAL_WAIT_ON_MASK
- *     behaves the same;
- *   - 0x1B0030 with a 4-byte input: cycle end, completes at once; without
- *     input it is IOCTL_SERIAL_SET_RTS;
- *   - WriteFile (up to SIM_MAX_WRITE bytes, 0 allowed) always pends until the
- *     simulator has read the bytes through the control device, then completes
- *     with the full count;
- *   - ReadFile honours the read time-outs as a serial driver does: with
- *     ReadIntervalTimeout MAXDWORD and both totals 0 it returns at once with
- *     what has arrived, possibly nothing; with any other time-outs (none set
- *     is all 0) it pends until all its bytes have arrived (the totals are
- *     not timed: the tool never sets them), or the handle is closed or the
- *     plug pulled.
+ *   owns the port (see "Close and reopen"); another process's handle is
+ *   refused, all its requests failing with STATUS_ACCESS_DENIED, unless both
+ *   it and the owner share reading and writing, as the I/O manager honours
+ *   share modes: such a sharer's requests act as the owner's.  The owner's:
+ *   - serial IOCTLs (baud rate, line control, handflow, chars, time-outs,
+ *     DTR/RTS, wait mask, comm status, purge, ...) complete at once and keep
+ *     their settings for the life of the handle;
+ *   - 0x1B0028 with a 4-byte input arms the event mask (without input it is
+ *     IOCTL_SERIAL_CLR_DTR); 0x1B0030 with a 4-byte input ends a reader's
+ *     cycle (without, IOCTL_SERIAL_SET_RTS); both complete at once;
+ *   - 0x1B002C with a 4-byte output (without, IOCTL_SERIAL_RESET_DEVICE) and
+ *     IOCTL_SERIAL_WAIT_ON_MASK wait for the event: EV_RXCHAR once handheld
+ *     bytes have arrived since the mask was armed; as on a serial port,
+ *     bytes that arrived before the arm raise no event;
+ *   - WriteFile (up to SIM_MAX_WRITE bytes) pends until the simulator has
+ *     read the bytes through the control device, then completes in full;
+ *   - ReadFile with ReadIntervalTimeout MAXDWORD and both totals 0 returns at
+ *     once with what has arrived; with any other time-outs it pends until all
+ *     its bytes have come (the totals are not timed: the tool never sets
+ *     them), or the handle is closed or the plug pulled.
  *   Pulling the plug fails the owner's pending requests and every later one
  *   on that handle with STATUS_DEVICE_REMOVED and removes the DOS name.
  *   With IOCTL_SIM_SLOW set, every IRP_MJ_DEVICE_CONTROL on the port first
@@ -44,13 +34,10 @@
  *
  * Control device \Device\QlUsbShCtl, DOS name \DosDevices\QlUsbShCtl (always):
  *   ReadFile pends until host records are queued, then returns as many whole
- *   records (SIMREC_HEADER + payload) as fit; a buffer too small for the next
- *   record fails with STATUS_BUFFER_TOO_SMALL.  Handing a WRITE record over
- *   is what completes the host's write request.
- *   WriteFile queues bytes the handheld sends to the host; it completes with
- *   the count accepted (0 when no host owns the port).
- *   IOCTL_SIM_PLUG, IOCTL_SIM_FAULT, IOCTL_SIM_STATE, IOCTL_SIM_RELEASE,
- *   IOCTL_SIM_SLOW as in simctl.h.
+ *   records as fit (STATUS_BUFFER_TOO_SMALL if not the next one); handing a
+ *   WRITE record over completes the host's write.  WriteFile sends bytes to
+ *   the host (the count taken: 0 when no host owns the port).  The IOCTLs
+ *   are in simctl.h.
  *
  * Close and reopen under Wine 8:
  *   Wine 8 never sends IRP_MJ_CLEANUP, and CloseHandle returns before the
@@ -64,11 +51,10 @@
  *   goes by process (PsGetCurrentProcessId in IRP_MJ_CREATE is the opener's):
  *   a reopen by the owner's process becomes the owner whatever the order;
  *   the old file object is finished then (CLOSE record, pending IRPs
- *   cancelled) and its late close does nothing.  Another program's handle
- *   is refused (GetCommState fails with ERROR_ACCESS_DENIED) unless the
- *   share modes let it in.  The cost: a program opening the port twice loses
- *   its first handle instead of failing the second open.  IRP_MJ_CLEANUP is
- *   handled like IRP_MJ_CLOSE in case a later Wine sends it.
+ *   cancelled) and its late close does nothing.  The cost: a program opening
+ *   the port twice loses its first handle instead of failing the second
+ *   open.  IRP_MJ_CLEANUP is handled like IRP_MJ_CLOSE in case a later Wine
+ *   sends it.
  *
  * Locking: one spin lock (g_Lock) guards all state below.  IRPs finished under
  * it go on a done list that Unlock completes once it is free; symbolic links
@@ -79,18 +65,16 @@
 #include <ntddser.h>
 #include "simctl.h"
 
-/* Pool tag of the driver's allocations. */
-#define QL_POOL_TAG 0x68536c51u /* 'QlSh' */
+#define QL_POOL_TAG 0x68536c51u /* 'QlSh', on the driver's allocations */
 
-/* Handheld-to-host bytes the driver keeps before refusing more. */
-#define RX_CAPACITY 65536u
+#define RX_CAPACITY 65536u /* handheld-to-host bytes the driver keeps before refusing more */
 
 /* Records other than writes that are kept for the simulator before new ones
  * are dropped (writes are never dropped: their IRPs hold the host). */
 #define MAX_RECORDS 65536u
 
-/* Value of FILE_OBJECT.FsContext that marks a port file's part. */
-#define PORT_FILE_NONE ((PVOID)0)    /* not (yet) seen by IRP_MJ_CREATE */
+/* Value of FILE_OBJECT.FsContext that marks a port file's part (0: not yet
+ * seen by IRP_MJ_CREATE). */
 #define PORT_FILE_OWNER ((PVOID)1)   /* owns the port */
 #define PORT_FILE_REFUSED ((PVOID)2) /* opened by another process while the port was held */
 #define PORT_FILE_STALE ((PVOID)3)   /* owned the port when the plug was pulled, or opened while out */
@@ -101,14 +85,9 @@
 /* Share bits that let a second opener in beside the owner. */
 #define QL_SHARE_RW (FILE_SHARE_READ | FILE_SHARE_WRITE)
 
-/* Status of a request made on a handle whose handheld was pulled out. */
-#define STATUS_QL_REMOVED STATUS_DEVICE_REMOVED
-
-/* Status of a request failed by an injected fault. */
-#define STATUS_QL_FAULT STATUS_UNSUCCESSFUL
-
-/* Event word a completed wait reports. */
-#define QL_EV_RXCHAR 0x0001u
+#define STATUS_QL_REMOVED STATUS_DEVICE_REMOVED /* a request on a handle whose handheld was pulled out */
+#define STATUS_QL_FAULT STATUS_UNSUCCESSFUL    /* a request failed by an injected fault */
+#define QL_EV_RXCHAR 0x0001u                   /* the event word a completed wait reports */
 
 /* One queued host record; a WRITE record also holds its pending write IRP. */
 typedef struct SIM_ENTRY {
@@ -121,10 +100,8 @@ typedef struct SIM_ENTRY {
 /* Guards every global below. */
 static KSPIN_LOCK g_Lock;
 
-/* The port device the host opens. */
+/* The port device the host opens, and the control device the simulator opens. */
 static PDEVICE_OBJECT g_pPortDevice;
-
-/* The control device the simulator opens. */
 static PDEVICE_OBJECT g_pCtlDevice;
 
 /* The handheld is plugged in. */
@@ -175,8 +152,8 @@ static ULONG g_dwRecords;
 static SIM_FAULT g_aFaults[SIMREQ_LAST + 1];
 
 /* How long every device-control request on the port waits before it is
- * served (IOCTL_SIM_SLOW).  Set and read by Dispatch alone, which winedevice
- * runs one request at a time. */
+ * served (IOCTL_SIM_SLOW); read outside the lock, as winedevice dispatches
+ * one request at a time. */
 static ULONG g_dwSlowMs;
 
 /* IRPs finished under g_Lock, with their IoStatus filled in: Unlock
@@ -184,10 +161,10 @@ static ULONG g_dwSlowMs;
 static LIST_ENTRY g_DoneList;
 
 /* Names of the devices and of their DOS links. */
-static UNICODE_STRING g_usPortName;
-static UNICODE_STRING g_usPortLink;
-static UNICODE_STRING g_usCtlName;
-static UNICODE_STRING g_usCtlLink;
+static UNICODE_STRING g_usPortName = RTL_CONSTANT_STRING(L"\\Device\\QlUsbShPort");
+static UNICODE_STRING g_usPortLink = RTL_CONSTANT_STRING(L"\\DosDevices\\WCEUSBSH001");
+static UNICODE_STRING g_usCtlName = RTL_CONSTANT_STRING(L"\\Device\\QlUsbShCtl");
+static UNICODE_STRING g_usCtlLink = RTL_CONSTANT_STRING(L"\\DosDevices\\QlUsbShCtl");
 
 DRIVER_INITIALIZE DriverEntry;
 
@@ -202,7 +179,6 @@ static NTSTATUS CompleteIrp(PIRP pIrp, NTSTATUS status, ULONG_PTR dwInfo)
     return status;
 }
 
-/* Takes g_Lock. */
 static KIRQL Lock(VOID)
 {
     KIRQL irql;
@@ -305,7 +281,6 @@ static PSIM_ENTRY AllocEntry(ULONG dwKind, const VOID *pvData, ULONG cbData)
     return pEntry;
 }
 
-/* Frees a record entry. */
 static VOID FreeEntry(PSIM_ENTRY pEntry)
 {
     ExFreePoolWithTag(pEntry, QL_POOL_TAG);
@@ -445,17 +420,11 @@ static VOID UpdatePortLink(VOID)
 /* Puts the port settings back to those of a freshly opened port (lock held). */
 static VOID ResetSettingsLocked(VOID)
 {
-    RtlZeroMemory(&g_Settings, sizeof(g_Settings));
-    g_Settings.baud = 9600;
-    g_Settings.dataBits = 8;
-    g_Settings.parity = NO_PARITY;
-    g_Settings.stopBits = STOP_BIT_1;
-    g_Settings.controlHandShake = SERIAL_DTR_CONTROL;
-    g_Settings.flowReplace = SERIAL_RTS_CONTROL;
-    g_Settings.xonLimit = 2048;
-    g_Settings.xoffLimit = 512;
-    g_Settings.xonChar = 0x11;
-    g_Settings.xoffChar = 0x13;
+    static const SIM_SETTINGS FRESH = {.baud = 9600, .stopBits = STOP_BIT_1, .parity = NO_PARITY, .dataBits = 8,
+                                       .controlHandShake = SERIAL_DTR_CONTROL, .flowReplace = SERIAL_RTS_CONTROL,
+                                       .xonLimit = 2048, .xoffLimit = 512, .xonChar = 0x11, .xoffChar = 0x13};
+
+    g_Settings = FRESH;
     g_bArmed = FALSE;
     g_bEventPending = FALSE;
     g_dwRxHead = 0;
@@ -863,12 +832,10 @@ static NTSTATUS PortQueryVolume(PIRP pIrp, PIO_STACK_LOCATION pStack)
 {
     FILE_FS_DEVICE_INFORMATION *pInfo = (FILE_FS_DEVICE_INFORMATION *)pIrp->AssociatedIrp.SystemBuffer;
 
-    if (pStack->Parameters.QueryVolume.FsInformationClass != FileFsDeviceInformation) {
+    if (pStack->Parameters.QueryVolume.FsInformationClass != FileFsDeviceInformation)
         return CompleteIrp(pIrp, STATUS_INVALID_DEVICE_REQUEST, 0);
-    }
-    if (pStack->Parameters.QueryVolume.Length < sizeof(FILE_FS_DEVICE_INFORMATION)) {
+    if (pStack->Parameters.QueryVolume.Length < sizeof(FILE_FS_DEVICE_INFORMATION))
         return CompleteIrp(pIrp, STATUS_BUFFER_TOO_SMALL, 0);
-    }
     pInfo->DeviceType = FILE_DEVICE_SERIAL_PORT;
     pInfo->Characteristics = 0;
     return CompleteIrp(pIrp, STATUS_SUCCESS, sizeof(FILE_FS_DEVICE_INFORMATION));
@@ -880,10 +847,8 @@ static NTSTATUS PortQueryVolume(PIRP pIrp, PIO_STACK_LOCATION pStack)
  * the caller then updates the port's DOS name). */
 static VOID PlugLocked(ULONG dwPresent)
 {
-    if (dwPresent != 0) {
-        g_bPlugged = TRUE;
-    } else if (g_bPlugged) {
-        g_bPlugged = FALSE;
+    g_bPlugged = dwPresent != 0;
+    if (!g_bPlugged) {
         if (g_pOwner != NULL) {
             g_pOwner->FsContext = PORT_FILE_STALE;
             g_pOwner = NULL;
@@ -966,12 +931,11 @@ static NTSTATUS CtlRead(PIRP pIrp, PIO_STACK_LOCATION pStack)
 /* Control IRP_MJ_WRITE: bytes the handheld sends to the host. */
 static NTSTATUS CtlWrite(PIRP pIrp, PIO_STACK_LOCATION pStack)
 {
-    KIRQL irql;
+    KIRQL irql = Lock();
     ULONG cbIn = pStack->Parameters.Write.Length;
     const UCHAR *pbIn = (const UCHAR *)pIrp->AssociatedIrp.SystemBuffer;
     ULONG cbDone = 0;
 
-    irql = Lock();
     if (g_pOwner != NULL) {
         while (cbDone < cbIn && g_dwRxCount < RX_CAPACITY) {
             g_abRx[(g_dwRxHead + g_dwRxCount) % RX_CAPACITY] = pbIn[cbDone++];
@@ -1053,14 +1017,10 @@ static VOID NTAPI DriverUnload(PDRIVER_OBJECT pDriver)
     KIRQL irql = Lock();
 
     UNREFERENCED_PARAMETER(pDriver);
-    g_bPlugged = FALSE;
-    g_pOwner = NULL;
-    FailPortIrpsLocked(NULL, STATUS_QL_REMOVED);
+    PlugLocked(0);
     FailQueueLocked(&g_CtlReadQueue, NULL, STATUS_CANCELLED);
-    while (!IsListEmpty(&g_RecordQueue)) {
-        PSIM_ENTRY pEntry = CONTAINING_RECORD(RemoveHeadList(&g_RecordQueue), SIM_ENTRY, Link);
-        FreeEntry(pEntry);
-    }
+    while (!IsListEmpty(&g_RecordQueue))
+        FreeEntry(CONTAINING_RECORD(RemoveHeadList(&g_RecordQueue), SIM_ENTRY, Link));
     g_dwRecords = 0;
     Unlock(irql);
     UpdatePortLink();
@@ -1088,39 +1048,23 @@ NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT pDriver, PUNICODE_STRING pusRegistry)
     InitializeListHead(&g_CtlReadQueue);
     InitializeListHead(&g_RecordQueue);
     InitializeListHead(&g_DoneList);
-    RtlInitUnicodeString(&g_usPortName, L"\\Device\\QlUsbShPort");
-    RtlInitUnicodeString(&g_usPortLink, L"\\DosDevices\\WCEUSBSH001");
-    RtlInitUnicodeString(&g_usCtlName, L"\\Device\\QlUsbShCtl");
-    RtlInitUnicodeString(&g_usCtlLink, L"\\DosDevices\\QlUsbShCtl");
 
     for (i = 0; i <= IRP_MJ_MAXIMUM_FUNCTION; i++)
         pDriver->MajorFunction[i] = Dispatch;
     pDriver->DriverUnload = DriverUnload;
 
-    status = IoCreateDevice(pDriver, 0, &g_usPortName, FILE_DEVICE_SERIAL_PORT, 0, FALSE,
-                            &g_pPortDevice);
-    if (!NT_SUCCESS(status))
-        return status;
-    status = IoCreateDevice(pDriver, 0, &g_usCtlName, FILE_DEVICE_UNKNOWN, 0, FALSE, &g_pCtlDevice);
-    if (!NT_SUCCESS(status)) {
-        IoDeleteDevice(g_pPortDevice);
-        g_pPortDevice = NULL;
-        return status;
-    }
-    g_pPortDevice->Flags |= DO_BUFFERED_IO;
-    g_pCtlDevice->Flags |= DO_BUFFERED_IO;
-    g_pPortDevice->Flags &= ~DO_DEVICE_INITIALIZING;
-    g_pCtlDevice->Flags &= ~DO_DEVICE_INITIALIZING;
+    status = IoCreateDevice(pDriver, 0, &g_usPortName, FILE_DEVICE_SERIAL_PORT, 0, FALSE, &g_pPortDevice);
+    if (NT_SUCCESS(status))
+        status = IoCreateDevice(pDriver, 0, &g_usCtlName, FILE_DEVICE_UNKNOWN, 0, FALSE, &g_pCtlDevice);
     /* A stale name from an earlier load would make the handheld look present. */
     IoDeleteSymbolicLink(&g_usPortLink);
     IoDeleteSymbolicLink(&g_usCtlLink);
-    status = IoCreateSymbolicLink(&g_usCtlLink, &g_usCtlName);
-    if (!NT_SUCCESS(status)) {
-        IoDeleteDevice(g_pCtlDevice);
-        IoDeleteDevice(g_pPortDevice);
-        g_pCtlDevice = NULL;
-        g_pPortDevice = NULL;
-        return status;
+    if (NT_SUCCESS(status)) {
+        g_pPortDevice->Flags = (g_pPortDevice->Flags | DO_BUFFERED_IO) & ~DO_DEVICE_INITIALIZING;
+        g_pCtlDevice->Flags = (g_pCtlDevice->Flags | DO_BUFFERED_IO) & ~DO_DEVICE_INITIALIZING;
+        status = IoCreateSymbolicLink(&g_usCtlLink, &g_usCtlName);
     }
-    return STATUS_SUCCESS;
+    if (!NT_SUCCESS(status))
+        DriverUnload(pDriver);
+    return status;
 }

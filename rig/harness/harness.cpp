@@ -9,15 +9,12 @@
 #include <cstdio>
 #include <cstdlib>
 
-// Unix path of the build's program folder, given by the build (QL_BIN_DIR in
-// the environment runs a copy of it).
 std::string BinDir()
 {
     const char* pszDir = getenv("QL_BIN_DIR");
     return pszDir != nullptr && *pszDir != '\0' ? pszDir : QL_BIN_DIR;
 }
 
-// Wine path of one program.
 std::string BinExe(const char* szName)
 {
     return OpWinePath(BinDir() + "/" + szName);
@@ -54,7 +51,6 @@ std::string ScratchDir(const std::string& name)
     return dir;
 }
 
-// build/../artefacts/<name>.
 std::string ArtefactPath(const std::string& name)
 {
     std::string dir = BinDir() + "/../../artefacts";
@@ -62,9 +58,10 @@ std::string ArtefactPath(const std::string& name)
     return dir + "/" + name;
 }
 
-// A byte of a hash of the seed and the offset's 8-byte word (SplitMix64's
-// finaliser): cheap, and any byte can be had without those before it.
-uint8_t ImageByte(uint32_t seed, uint32_t offset)
+// The image's byte at an offset: a byte of a hash of the seed and the
+// offset's 8-byte word (SplitMix64's finaliser), cheap, and any byte can be
+// had without those before it.
+static uint8_t ImageByte(uint32_t seed, uint32_t offset)
 {
     uint64_t x = ((uint64_t{seed} << 32) + offset / 8) * 0x9E3779B97F4A7C15ull;
     x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ull;
@@ -72,7 +69,7 @@ uint8_t ImageByte(uint32_t seed, uint32_t offset)
     return static_cast<uint8_t>((x ^ (x >> 31)) >> (8 * (offset % 8)));
 }
 
-// Writes the image as nk.nb0, a block at a time: images reach 64 MiB.
+// A block at a time: images reach 64 MiB.
 void WriteImage(const std::string& dir, uint32_t size, uint32_t seed)
 {
     std::vector<uint8_t> block(128 * 1024);
@@ -100,7 +97,6 @@ static std::vector<std::string> ReadLines(const std::string& unixPath)
     return lines;
 }
 
-// Reads a file into memory.
 std::vector<uint8_t> ReadAll(const std::string& unixPath)
 {
     std::vector<uint8_t> bytes;
@@ -121,7 +117,6 @@ std::string ToolExe()
     return pszExe != nullptr && *pszExe != '\0' ? OpWinePath(pszExe) : BinExe("quenlow.exe");
 }
 
-// Starts the tool in dir and waits for the dialog.
 ToolRun StartTool(const std::string& dir)
 {
     ToolRun run;
@@ -140,41 +135,39 @@ static void NotePercent(ToolRun& run, const std::string& percent)
 
 Watching g_Watching;
 
-// Watches the run to its end, noting every box, the dialog as each box came,
-// and every percentage.
 long FinishTool(ToolRun& run, DWORD limitMs, DWORD okDelayMs)
 {
-    HWND hPercent = nullptr;
-    OpWatch watch;
-    watch.pollMs = 5;
-    watch.okDelayMs = g_Watching.bOkByPerson ? -1 : static_cast<long>(okDelayMs);
+    if (run.proc.hProcess == nullptr) return run.exitCode = -1;
     if (g_Watching.bOkByPerson) limitMs = std::max<DWORD>(limitMs, 300000);
-    watch.onPercent = [&](HWND, const std::string& percent) {
+    HWND hLastBox = nullptr;
+    for (DWORD dwStart = GetTickCount();
+         WaitForSingleObject(run.proc.hProcess, 5) == WAIT_TIMEOUT && GetTickCount() - dwStart < limitMs;) {
+        if (run.hDlg == nullptr) run.hDlg = OpFindDialog(run.proc.dwProcessId, 0);
+        HWND hPercent = run.hDlg != nullptr ? GetDlgItem(run.hDlg, IDC_PERCENT) : nullptr;
+        std::string percent = OpReadText(hPercent);
         NotePercent(run, percent);
-        if (!g_Watching.shotPath.empty() && atoi(percent.c_str()) >= g_Watching.shotPercent) {
+        if (!g_Watching.shotPath.empty() && !percent.empty() && atoi(percent.c_str()) >= g_Watching.shotPercent) {
             OpScreenshot(g_Watching.shotPath);
             g_Watching.shotPath.clear();
         }
-    };
-    watch.onBox = [&](HWND hBox, HWND hDlg) {
+        HWND hBox = OpFindBox(run.proc.dwProcessId, 0);
+        if (hBox == nullptr || hBox == hLastBox) continue;
+        hLastBox = hBox;
         run.boxTicks.push_back(GetTickCount());
         run.boxes.push_back(OpReadBox(hBox));
-        run.atBox.push_back(hDlg ? OpReadDialog(hDlg) : OpDialog());
+        run.atBox.push_back(run.hDlg != nullptr ? OpReadDialog(run.hDlg) : OpDialog());
         NotePercent(run, run.atBox.back().percent);
+        if (g_Watching.bOkByPerson) continue;
+        Sleep(okDelayMs);
+        OpPressOk(hBox);
         // The percentage may change between OK and the dialog's end, which
-        // come close together: its control is taken now, watched without
-        // pause after OK.
-        hPercent = hDlg ? GetDlgItem(hDlg, IDC_PERCENT) : nullptr;
-    };
-    watch.afterOk = [&](HWND, HWND) {
-        for (DWORD dwPressed = GetTickCount(); hPercent != nullptr && IsWindow(hPercent) &&
-                                               GetTickCount() - dwPressed < 2000;)
+        // come close together: it is watched without pause after OK.
+        for (DWORD dwPressed = GetTickCount(); IsWindow(hPercent) && GetTickCount() - dwPressed < 2000;)
             NotePercent(run, OpReadText(hPercent));
-    };
-    return run.exitCode = OpWatchTool(run.proc, run.hDlg, limitMs, watch);
+    }
+    return run.exitCode = OpWaitExit(run.proc, 0);
 }
 
-// All boxes of a run, one line each.
 std::string DescribeBoxes(const ToolRun& run)
 {
     std::string lines;
@@ -182,7 +175,6 @@ std::string DescribeBoxes(const ToolRun& run)
     return lines.empty() ? "(no box)\n" : lines;
 }
 
-// Checks that the run showed one box, and which.
 void ExpectOnlyBox(const ToolRun& run, const char* szCaption, const char* szText, const char* szOwner,
                    int line)
 {
@@ -194,7 +186,6 @@ void ExpectOnlyBox(const ToolRun& run, const char* szCaption, const char* szText
     EXPECT_EQ(OpOwnerName(box, run.hDlg), szOwner);
 }
 
-// Starts the simulator with a pipe on its input and one on its output.
 SimRun StartSim(const std::string& dir, const std::string& options)
 {
     SimRun sim;
@@ -206,22 +197,10 @@ SimRun StartSim(const std::string& dir, const std::string& options)
         return sim;
     SetHandleInformation(hInWrite, HANDLE_FLAG_INHERIT, 0);
     SetHandleInformation(hOutRead, HANDLE_FLAG_INHERIT, 0);
-    std::string exe = BinExe("qlsim.exe");
-    std::string cmd = "\"" + exe + "\" " + options + " --log \"" + OpWinePath(sim.logPath) +
-                      "\" --data \"" + OpWinePath(sim.dataPath) + "\"";
-    STARTUPINFOA si = {};
-    si.cb = sizeof(si);
-    si.dwFlags = STARTF_USESTDHANDLES;
-    si.hStdInput = hInRead;
-    si.hStdOutput = hOutWrite;
-    si.hStdError = hOutWrite;
-    PROCESS_INFORMATION pi = {};
-    if (CreateProcessA(exe.c_str(), &cmd[0], nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr,
-                       nullptr, &si, &pi)) {
-        sim.proc.hProcess = pi.hProcess;
-        sim.proc.hThread = pi.hThread;
-        sim.proc.dwProcessId = pi.dwProcessId;
-    }
+    sim.proc = OpLaunch(BinExe("qlsim.exe"),
+                        options + " --log \"" + OpWinePath(sim.logPath) + "\" --data \"" + OpWinePath(sim.dataPath) + "\"",
+                        "", hInRead, hOutWrite);
+    if (sim.proc.hProcess == nullptr) sim.output = "CreateProcess failed: " + std::to_string(GetLastError());
     CloseHandle(hInRead);
     CloseHandle(hOutWrite);
     sim.hStdin = hInWrite;
@@ -231,12 +210,10 @@ SimRun StartSim(const std::string& dir, const std::string& options)
            ReadFile(hOutRead, buf, sizeof(buf), &n, nullptr) && n > 0)
         sim.output.append(buf, n);
     sim.ready = sim.output.find("ready") != std::string::npos;
-    if (sim.proc.hProcess == nullptr) sim.output = "CreateProcess failed: " + std::to_string(GetLastError());
     CloseHandle(hOutRead);
     return sim;
 }
 
-// Closes the simulator's input, which ends it, and waits.
 void StopSim(SimRun& sim)
 {
     if (sim.hStdin != nullptr) CloseHandle(sim.hStdin);
@@ -244,7 +221,6 @@ void StopSim(SimRun& sim)
     OpWaitExit(sim.proc, 10000);
 }
 
-// Reads the log, a line an event, each led by its tick count.
 std::vector<SimEvent> SimLog(const SimRun& sim)
 {
     std::vector<SimEvent> events;
@@ -268,7 +244,6 @@ bool SimLogHas(const SimRun& sim, const std::string& prefix)
     return SimLogTick(SimLog(sim), prefix) != 0;
 }
 
-// Connect byte, length word, body in file order, deferred block last.
 std::vector<uint8_t> ExpectedWire(uint32_t imageSize, uint32_t seed)
 {
     std::vector<uint8_t> wire = {0x41};

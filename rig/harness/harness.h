@@ -30,12 +30,9 @@ std::string ScratchDir(const std::string& name);
 // Unix path where a test leaves artefacts (screenshots, logs).
 std::string ArtefactPath(const std::string& name);
 
-// Byte at a file offset of the image made from a seed: differs from block to
-// block and within a block, so a misplaced or repeated block shows; the same
-// seed gives the same bytes.
-uint8_t ImageByte(uint32_t seed, uint32_t offset);
-
-// Writes nk.nb0 of that many bytes, made from the seed, into a folder (Unix path).
+// Writes nk.nb0 of that many bytes made from a seed into a folder (Unix
+// path): the bytes differ from block to block and within a block, so a
+// misplaced or repeated block shows; the same seed gives the same bytes.
 void WriteImage(const std::string& dir, uint32_t size, uint32_t seed = 0);
 
 // Reads a whole file (Unix path); empty if missing.

@@ -176,6 +176,55 @@ static void SchedulePair(DWORD dwDelayMs, unsigned char bFirst, BOOL bStray, BOO
     ScheduleSend(dwDelayMs, bytes);
 }
 
+/* Formats a host record as one line of the simulator's log (no newline):
+ * "open", "close", "write N", "ioctl 0x1b0028 in=4 out=0 status=0x0", or
+ * "settings baud=... ri=... rm=... rc=... wm=... wc=..." (the port's settings
+ * and time-outs after each change). */
+static std::string FormatRecord(const SIM_RECORD &rec)
+{
+    char szLine[256];
+
+    switch (rec.dwKind) {
+    case SIMREC_OPEN:
+        return "open";
+    case SIMREC_CLOSE:
+        return "close";
+    case SIMREC_WRITE:
+        snprintf(szLine, sizeof(szLine), "write %u", (unsigned)rec.data.size());
+        return szLine;
+    case SIMREC_IOCTL:
+        if (rec.data.size() >= sizeof(SIM_IOCTL)) {
+            SIM_IOCTL io;
+            memcpy(&io, &rec.data[0], sizeof(io));
+            snprintf(szLine, sizeof(szLine), "ioctl 0x%x in=%u out=%u status=0x%x",
+                     (unsigned)io.code, (unsigned)io.inLength, (unsigned)io.outLength,
+                     (unsigned)io.status);
+            return szLine;
+        }
+        break;
+    case SIMREC_SETTINGS:
+        if (rec.data.size() >= sizeof(SIM_SETTINGS)) {
+            SIM_SETTINGS s;
+            memcpy(&s, &rec.data[0], sizeof(s));
+            snprintf(szLine, sizeof(szLine),
+                     "settings baud=%u data=%u parity=%u stop=%u dtr=%u rts=%u handshake=0x%x flow=0x%x "
+                     "ri=%u rm=%u rc=%u wm=%u wc=%u",
+                     (unsigned)s.baud, (unsigned)s.dataBits, (unsigned)s.parity, (unsigned)s.stopBits,
+                     (unsigned)s.dtr, (unsigned)s.rts, (unsigned)s.controlHandShake, (unsigned)s.flowReplace,
+                     (unsigned)s.readIntervalTimeout, (unsigned)s.readTotalMultiplier,
+                     (unsigned)s.readTotalConstant, (unsigned)s.writeTotalMultiplier,
+                     (unsigned)s.writeTotalConstant);
+            return szLine;
+        }
+        break;
+    default:
+        break;
+    }
+    snprintf(szLine, sizeof(szLine), "record kind=%u length=%u", (unsigned)rec.dwKind,
+             (unsigned)rec.data.size());
+    return szLine;
+}
+
 /* Sends a burst to the host, logged once as its first piece goes: whole, or
  * with --split in pieces MS apart, the first one byte short of the others (a
  * single byte: each its own piece), so that a reply's last byte travels with
@@ -367,22 +416,22 @@ static void OnHostBytes(const unsigned char *pbData, size_t cbData)
 /* Handles one host record. */
 static void OnRecord(const SIM_RECORD &rec)
 {
+    SIM_IOCTL ioctl;
+
+    LogLine("%s", FormatRecord(rec).c_str());
     switch (rec.dwKind) {
     case SIMREC_OPEN:
-        LogLine("open");
         if (g_Session.bConnected)
             g_LastConnected = g_Session;
         memset(&g_Session, 0, sizeof(g_Session));
         g_Scheduled.clear();
         break;
     case SIMREC_CLOSE:
-        LogLine("close");
         g_Scheduled.clear();
         if (SessionComplete(g_Session))
             g_bDone = TRUE;
         break;
     case SIMREC_WRITE:
-        LogLine("%s", SimFormatRecord(rec).c_str());
         if (!rec.data.empty()) {
             if (g_pData != NULL) {
                 fwrite(&rec.data[0], 1, rec.data.size(), g_pData);
@@ -392,19 +441,13 @@ static void OnRecord(const SIM_RECORD &rec)
                 OnHostBytes(&rec.data[0], rec.data.size());
         }
         break;
-    case SIMREC_IOCTL: {
-        SIM_IOCTL ioctl;
-        LogLine("%s", SimFormatRecord(rec).c_str());
+    case SIMREC_IOCTL:
         if (rec.data.size() < sizeof(ioctl))
             break;
         memcpy(&ioctl, &rec.data[0], sizeof(ioctl));
         /* --arm-delay: the held arm takes effect after the delay. */
         if (ioctl.code == ARM_REQUEST && ioctl.status == STATUS_PENDING_CODE)
             ScheduleSend(g_Options.dwArmDelayMs, std::vector<unsigned char>());
-        break;
-    }
-    default:
-        LogLine("%s", SimFormatRecord(rec).c_str());
         break;
     }
 }
@@ -492,14 +535,15 @@ int main(int argc, char **argv)
 
     if (!ParseSimOptions(argc, argv, &g_Options))
         return 2;
-    if (!g_Options.strLogFile.empty() && (g_pLog = fopen(g_Options.strLogFile.c_str(), "wb")) == NULL) {
-        fprintf(stderr, "qlsim: cannot write %s\n", g_Options.strLogFile.c_str());
-        return 2;
-    }
-    if (!g_Options.strDataFile.empty() &&
-        (g_pData = fopen(g_Options.strDataFile.c_str(), "wb")) == NULL) {
-        fprintf(stderr, "qlsim: cannot write %s\n", g_Options.strDataFile.c_str());
-        return 2;
+    const struct {
+        FILE **ppFile;
+        const std::string &strPath;
+    } OUTPUTS[] = {{&g_pLog, g_Options.strLogFile}, {&g_pData, g_Options.strDataFile}};
+    for (const auto &output : OUTPUTS) {
+        if (!output.strPath.empty() && (*output.ppFile = fopen(output.strPath.c_str(), "wb")) == NULL) {
+            fprintf(stderr, "qlsim: cannot write %s\n", output.strPath.c_str());
+            return 2;
+        }
     }
     g_hCtl = SimOpenControl();
     if (g_hCtl == NULL) {
@@ -518,8 +562,6 @@ int main(int argc, char **argv)
         if (hThread != NULL)
             CloseHandle(hThread);
     }
-    memset(&g_Session, 0, sizeof(g_Session));
-    memset(&g_LastConnected, 0, sizeof(g_LastConnected));
     if (!g_Options.bAbsent) {
         if (!SimPlug(g_hCtl, TRUE)) {
             fprintf(stderr, "qlsim: plugging in failed (error %lu)\n", GetLastError());

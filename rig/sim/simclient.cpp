@@ -3,7 +3,6 @@
  */
 #include "simclient.h"
 
-#include <stdio.h>
 #include <string.h>
 
 /* Size of one control-device read: always room for the largest record. */
@@ -49,30 +48,27 @@ static BOOL ControlRequest(HSIMCTL hCtl, DWORD dwCode, const void *pvIn, DWORD c
     });
 }
 
-/* Opens the control device. */
 HSIMCTL SimOpenControl(void)
 {
     HANDLE hDevice = CreateFileA(SIM_CTL_DOS_NAME, GENERIC_READ | GENERIC_WRITE,
                                  FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING,
                                  FILE_FLAG_OVERLAPPED, NULL);
-    HSIMCTL hCtl;
+    HANDLE hEvent = CreateEventA(NULL, TRUE, FALSE, NULL);
 
-    if (hDevice == INVALID_HANDLE_VALUE)
-        return NULL;
-    hCtl = new SIM_CONTROL;
-    hCtl->hDevice = hDevice;
-    memset(&hCtl->ovRead, 0, sizeof(hCtl->ovRead));
-    hCtl->ovRead.hEvent = CreateEventA(NULL, TRUE, FALSE, NULL);
-    hCtl->bReadPending = FALSE;
-    if (hCtl->ovRead.hEvent == NULL) {
-        DWORD dwError = GetLastError();
-        CloseHandle(hDevice);
-        delete hCtl;
-        SetLastError(dwError);
-        return NULL;
+    if (hDevice != INVALID_HANDLE_VALUE && hEvent != NULL) {
+        HSIMCTL hCtl = new SIM_CONTROL();
+        hCtl->hDevice = hDevice;
+        hCtl->ovRead.hEvent = hEvent;
+        hCtl->buffer.resize(READ_BUFFER_SIZE);
+        return hCtl;
     }
-    hCtl->buffer.resize(READ_BUFFER_SIZE);
-    return hCtl;
+    DWORD dwError = GetLastError();
+    if (hDevice != INVALID_HANDLE_VALUE)
+        CloseHandle(hDevice);
+    if (hEvent != NULL)
+        CloseHandle(hEvent);
+    SetLastError(dwError);
+    return NULL;
 }
 
 /* Sends one control request whose input is a 32-bit value. */
@@ -81,45 +77,35 @@ static BOOL ControlValue(HSIMCTL hCtl, DWORD dwCode, uint32_t dwValue)
     return ControlRequest(hCtl, dwCode, &dwValue, sizeof(dwValue), NULL, 0, NULL);
 }
 
-/* Plugs the handheld in or pulls it out. */
 BOOL SimPlug(HSIMCTL hCtl, BOOL bPresent)
 {
     return ControlValue(hCtl, IOCTL_SIM_PLUG, bPresent ? 1u : 0u);
 }
 
-/* Slows the port's device-control requests down. */
 BOOL SimSlow(HSIMCTL hCtl, DWORD dwMs)
 {
     return ControlValue(hCtl, IOCTL_SIM_SLOW, dwMs);
 }
 
-/* Arms or clears an injected fault. */
 BOOL SimFault(HSIMCTL hCtl, DWORD dwRequest, DWORD dwSkip, DWORD dwCount)
 {
-    SIM_FAULT fault;
-    fault.request = dwRequest;
-    fault.skip = dwSkip;
-    fault.count = dwCount;
+    SIM_FAULT fault = {dwRequest, dwSkip, dwCount};
     return ControlRequest(hCtl, IOCTL_SIM_FAULT, &fault, sizeof(fault), NULL, 0, NULL);
 }
 
-/* Reads the driver's state. */
 BOOL SimState(HSIMCTL hCtl, SIM_STATE *pState)
 {
     DWORD cbReturned = 0;
     memset(pState, 0, sizeof(*pState));
-    if (!ControlRequest(hCtl, IOCTL_SIM_STATE, NULL, 0, pState, sizeof(*pState), &cbReturned))
-        return FALSE;
-    return cbReturned == sizeof(*pState);
+    return ControlRequest(hCtl, IOCTL_SIM_STATE, NULL, 0, pState, sizeof(*pState), &cbReturned) &&
+           cbReturned == sizeof(*pState);
 }
 
-/* Lets the held arm requests take effect. */
 BOOL SimRelease(HSIMCTL hCtl)
 {
     return ControlRequest(hCtl, IOCTL_SIM_RELEASE, NULL, 0, NULL, 0, NULL);
 }
 
-/* Sends handheld bytes to the host. */
 BOOL SimSendToHost(HSIMCTL hCtl, const void *pvData, DWORD cbData)
 {
     DWORD cbWritten = 0;
@@ -157,7 +143,6 @@ static BOOL ParseRecords(const unsigned char *pbData, DWORD cbData, std::vector<
     return TRUE;
 }
 
-/* Waits for host records and appends them. */
 int SimReadRecords(HSIMCTL hCtl, DWORD dwTimeoutMs, std::vector<SIM_RECORD> *pRecords)
 {
     DWORD cbRead = 0;
@@ -183,53 +168,6 @@ int SimReadRecords(HSIMCTL hCtl, DWORD dwTimeoutMs, std::vector<SIM_RECORD> *pRe
     return (int)(pRecords->size() - cBefore);
 }
 
-/* Formats a record as one log line. */
-std::string SimFormatRecord(const SIM_RECORD &rec)
-{
-    char szLine[256];
-
-    switch (rec.dwKind) {
-    case SIMREC_OPEN:
-        return "open";
-    case SIMREC_CLOSE:
-        return "close";
-    case SIMREC_WRITE:
-        snprintf(szLine, sizeof(szLine), "write %u", (unsigned)rec.data.size());
-        return szLine;
-    case SIMREC_IOCTL:
-        if (rec.data.size() >= sizeof(SIM_IOCTL)) {
-            SIM_IOCTL io;
-            memcpy(&io, &rec.data[0], sizeof(io));
-            snprintf(szLine, sizeof(szLine), "ioctl 0x%x in=%u out=%u status=0x%x",
-                     (unsigned)io.code, (unsigned)io.inLength, (unsigned)io.outLength,
-                     (unsigned)io.status);
-            return szLine;
-        }
-        break;
-    case SIMREC_SETTINGS:
-        if (rec.data.size() >= sizeof(SIM_SETTINGS)) {
-            SIM_SETTINGS s;
-            memcpy(&s, &rec.data[0], sizeof(s));
-            snprintf(szLine, sizeof(szLine),
-                     "settings baud=%u data=%u parity=%u stop=%u dtr=%u rts=%u handshake=0x%x flow=0x%x "
-                     "ri=%u rm=%u rc=%u wm=%u wc=%u",
-                     (unsigned)s.baud, (unsigned)s.dataBits, (unsigned)s.parity, (unsigned)s.stopBits,
-                     (unsigned)s.dtr, (unsigned)s.rts, (unsigned)s.controlHandShake, (unsigned)s.flowReplace,
-                     (unsigned)s.readIntervalTimeout, (unsigned)s.readTotalMultiplier,
-                     (unsigned)s.readTotalConstant, (unsigned)s.writeTotalMultiplier,
-                     (unsigned)s.writeTotalConstant);
-            return szLine;
-        }
-        break;
-    default:
-        break;
-    }
-    snprintf(szLine, sizeof(szLine), "record kind=%u length=%u", (unsigned)rec.dwKind,
-             (unsigned)rec.data.size());
-    return szLine;
-}
-
-/* Cancels the read in flight and closes the control device. */
 void SimClose(HSIMCTL hCtl)
 {
     DWORD cbRead = 0;

@@ -9,7 +9,6 @@
 
 #include <windows.h>
 
-#include <string>
 #include <vector>
 
 #include "simctl.h"
@@ -57,12 +56,6 @@ BOOL SimSendToHost(HSIMCTL hCtl, const void *pvData, DWORD cbData);
  * instead of being cancelled: under Wine 8 a cancel that crosses the read's
  * completion reaches the driver after the IRP is gone. */
 int SimReadRecords(HSIMCTL hCtl, DWORD dwTimeoutMs, std::vector<SIM_RECORD> *pRecords);
-
-/* Formats a record as one line of the simulator's log (no newline):
- * "open", "close", "write N", "ioctl 0x1b0028 in=4 out=0 status=0x0", or
- * "settings baud=... ri=... rm=... rc=... wm=... wc=..." (the port's settings
- * and time-outs after each change). */
-std::string SimFormatRecord(const SIM_RECORD &rec);
 
 /* Cancels the read in flight and closes the control device. */
 void SimClose(HSIMCTL hCtl);
