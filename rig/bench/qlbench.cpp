@@ -323,8 +323,7 @@ int main(int argc, char** argv)
     Figure mem8{"peak private bytes, 8 MiB image", "KiB", "", {}, nullptr, "%.0f"};
     Figure mem32{"peak private bytes, 32 MiB image", "KiB", "", {}, nullptr, "%.0f"};
     Figure mem64{"peak private bytes, 64 MiB image, no ROM reply", "KiB", "", {}, nullptr, "%.0f"};
-    Figure memGrowth{"  64 MiB image minus 8 MiB image", "KiB", "<= 64", {},
-                     [](double m) { return m <= 64; }, "%.0f"};
+    Figure memGrowth{"  64 MiB image minus 8 MiB image", "KiB", "<= 64", {}, [](double m) { return m <= 64; }, "%.0f"};
 
     std::vector<double> toolFirsts, toolLasts, floorFirsts, floorLasts;
     WriteImage(dir, 32 * MiB);
@@ -385,10 +384,7 @@ int main(int argc, char** argv)
          [](Bench& b) { return WaitForLog(b.sim, "connect", 30000) != 0; },
          [](Bench& b) { return WaitForLog(b.sim, "send 05 00", 30000) != 0; }},
         {512 * 1024, "", &cpuDone, &srvDone, [](Bench& b) { return b.WaitForBox(30000); },
-         [](Bench&) {
-             Sleep(10000);
-             return true;
-         }},
+         [](Bench&) { Sleep(10000); return true; }},
     };
     // The floor's own share in (a): this program's CPU over the floor's whole
     // run, which the handheld paces at 0.5 s per block.  Its command line
@@ -436,8 +432,7 @@ int main(int argc, char** argv)
     if (!mem8.samples.empty() && !mem64.samples.empty())
         memGrowth.samples.push_back(mem64.samples[0] - mem8.samples[0]);
 
-    printf("\nquenlow benchmark: i686 quenlow.exe under Wine, simulated handheld, %lu CPUs, %d runs a "
-           "timing\n\n",
+    printf("\nquenlow benchmark: i686 quenlow.exe under Wine, simulated handheld, %lu CPUs, %d runs a timing\n\n",
            si.dwNumberOfProcessors, repeats);
     figures.insert(figures.end(), {flashTime, flashFloor, cpuFlash, srvFlash, floorFlash, cpuHandshake, srvHandshake,
                                    cpuDone, srvDone, mem8, mem32, mem64, memGrowth});

@@ -10,12 +10,10 @@
  *   refused, all its requests failing with STATUS_ACCESS_DENIED, unless both
  *   it and the owner share reading and writing, as the I/O manager honours
  *   share modes: such a sharer's requests act as the owner's.  The owner's:
- *   - serial IOCTLs (baud rate, line control, handflow, chars, time-outs,
- *     DTR/RTS, wait mask, comm status, purge, ...) complete at once and keep
- *     their settings for the life of the handle;
- *   - 0x1B0028 with a 4-byte input arms the event mask (without input it is
- *     IOCTL_SERIAL_CLR_DTR); 0x1B0030 with a 4-byte input ends a reader's
- *     cycle (without, IOCTL_SERIAL_SET_RTS); both complete at once;
+ *   - serial IOCTLs complete at once and keep their settings for the life of
+ *     the handle; 0x1B0028 with a 4-byte input arms the event mask (without,
+ *     it is IOCTL_SERIAL_CLR_DTR) and 0x1B0030 with one ends a reader's cycle
+ *     (without, IOCTL_SERIAL_SET_RTS), both at once;
  *   - 0x1B002C with a 4-byte output (without, IOCTL_SERIAL_RESET_DEVICE) and
  *     IOCTL_SERIAL_WAIT_ON_MASK wait for the event: EV_RXCHAR once handheld
  *     bytes have arrived since the mask was armed; as on a serial port,
@@ -28,9 +26,8 @@
  *     them), or the handle is closed or the plug pulled.
  *   Pulling the plug fails the owner's pending requests and every later one
  *   on that handle with STATUS_DEVICE_REMOVED and removes the DOS name.
- *   With IOCTL_SIM_SLOW set, every IRP_MJ_DEVICE_CONTROL on the port first
- *   waits that long in the dispatch routine, as through a device passed to a
- *   virtual machine: winedevice serves nothing else meanwhile.
+ *   IOCTL_SIM_SLOW makes every IRP_MJ_DEVICE_CONTROL on the port wait in the
+ *   dispatch routine first (winedevice serves nothing else meanwhile).
  *
  * Control device \Device\QlUsbShCtl, DOS name \DosDevices\QlUsbShCtl (always):
  *   ReadFile pends until host records are queued, then returns as many whole
@@ -100,9 +97,8 @@ typedef struct SIM_ENTRY {
 /* Guards every global below. */
 static KSPIN_LOCK g_Lock;
 
-/* The port device the host opens, and the control device the simulator opens. */
-static PDEVICE_OBJECT g_pPortDevice;
-static PDEVICE_OBJECT g_pCtlDevice;
+/* The port device the host opens, the control device the simulator opens. */
+static PDEVICE_OBJECT g_pPortDevice, g_pCtlDevice;
 
 /* The handheld is plugged in. */
 static BOOLEAN g_bPlugged;
@@ -125,19 +121,15 @@ static SIM_SETTINGS g_Settings;
 
 /* The event mask is armed, and bytes arrived since it was: the event a wait
  * completes with.  Arming again clears the event. */
-static BOOLEAN g_bArmed;
-static BOOLEAN g_bEventPending;
+static BOOLEAN g_bArmed, g_bEventPending;
 
 /* Handheld-to-host bytes: ring buffer, index of the oldest, count. */
 static UCHAR g_abRx[RX_CAPACITY];
-static ULONG g_dwRxHead;
-static ULONG g_dwRxCount;
+static ULONG g_dwRxHead, g_dwRxCount;
 
 /* Pending wait IRPs of the owner, reads waiting for their bytes, and arm
  * IRPs held by SIMREQ_ARM_HOLD (linked through Tail.Overlay.ListEntry). */
-static LIST_ENTRY g_WaitQueue;
-static LIST_ENTRY g_ReadQueue;
-static LIST_ENTRY g_HeldArmQueue;
+static LIST_ENTRY g_WaitQueue, g_ReadQueue, g_HeldArmQueue;
 
 /* Pending control-device reads (linked through Tail.Overlay.ListEntry). */
 static LIST_ENTRY g_CtlReadQueue;
@@ -151,13 +143,11 @@ static ULONG g_dwRecords;
 /* Injected faults, indexed by SimRequest; count is what is left to fail. */
 static SIM_FAULT g_aFaults[SIMREQ_LAST + 1];
 
-/* How long every device-control request on the port waits before it is
- * served (IOCTL_SIM_SLOW); read outside the lock, as winedevice dispatches
- * one request at a time. */
+/* IOCTL_SIM_SLOW's delay; read outside the lock: winedevice dispatches one
+ * request at a time. */
 static ULONG g_dwSlowMs;
 
-/* IRPs finished under g_Lock, with their IoStatus filled in: Unlock
- * completes them. */
+/* IRPs finished under g_Lock, IoStatus filled in: Unlock completes them. */
 static LIST_ENTRY g_DoneList;
 
 /* Names of the devices and of their DOS links. */
@@ -221,15 +211,17 @@ static NTSTATUS AddDoneLocked(PIRP pIrp, NTSTATUS status, ULONG_PTR dwInfo)
     return status;
 }
 
-/* Queues an IRP as pending with a cancel routine (lock held): STATUS_PENDING,
- * or STATUS_CANCELLED if it was cancelled already (the caller completes it). */
+/* Marks an IRP pending with a cancel routine, on a queue unless pQueue is
+ * NULL (lock held): STATUS_PENDING, or STATUS_CANCELLED if it was cancelled
+ * already (the caller completes it). */
 static NTSTATUS QueueIrpLocked(PLIST_ENTRY pQueue, PIRP pIrp, PDRIVER_CANCEL pfnCancel)
 {
     IoSetCancelRoutine(pIrp, pfnCancel);
     if (pIrp->Cancel && IoSetCancelRoutine(pIrp, NULL) != NULL)
         return STATUS_CANCELLED;
     IoMarkIrpPending(pIrp);
-    InsertTailList(pQueue, &pIrp->Tail.Overlay.ListEntry);
+    if (pQueue != NULL)
+        InsertTailList(pQueue, &pIrp->Tail.Overlay.ListEntry);
     return STATUS_PENDING;
 }
 
@@ -286,6 +278,17 @@ static VOID FreeEntry(PSIM_ENTRY pEntry)
     ExFreePoolWithTag(pEntry, QL_POOL_TAG);
 }
 
+/* Detaches a record's write IRP for completion (lock held); FALSE when its
+ * cancellation has begun: the IRP and the record are left to its cancel
+ * routine. */
+static BOOLEAN TakeWriteLocked(PSIM_ENTRY pEntry)
+{
+    if (IoSetCancelRoutine(pEntry->pWriteIrp, NULL) == NULL)
+        return FALSE;
+    pEntry->pWriteIrp->Tail.Overlay.DriverContext[0] = NULL;
+    return TRUE;
+}
+
 /* Hands queued records to pending control reads, as many whole records per
  * read as fit, and gathers the host writes whose bytes were handed over
  * (lock held). */
@@ -312,19 +315,14 @@ static VOID FillControlReadsLocked(VOID)
                     status = STATUS_BUFFER_TOO_SMALL;
                 break;
             }
-            if (pEntry->pWriteIrp != NULL) {
-                /* A write whose cancellation has begun is left to its
-                 * cancel routine, which also drops the record. */
-                if (IoSetCancelRoutine(pEntry->pWriteIrp, NULL) == NULL)
-                    continue;
-                pEntry->pWriteIrp->Tail.Overlay.DriverContext[0] = NULL;
+            if (pEntry->pWriteIrp != NULL && !TakeWriteLocked(pEntry))
+                continue;
+            if (pEntry->pWriteIrp != NULL)
                 AddDoneLocked(pEntry->pWriteIrp, STATUS_SUCCESS, pEntry->Header.length);
-            } else {
+            else
                 g_dwRecords--;
-            }
             RtlCopyMemory(pbOut + cbDone, &pEntry->Header, sizeof(SIMREC_HEADER));
-            RtlCopyMemory(pbOut + cbDone + sizeof(SIMREC_HEADER), pEntry->abData,
-                          pEntry->Header.length);
+            RtlCopyMemory(pbOut + cbDone + sizeof(SIMREC_HEADER), pEntry->abData, pEntry->Header.length);
             cbDone += cbRecord;
             RemoveEntryList(&pEntry->Link);
             FreeEntry(pEntry);
@@ -383,13 +381,9 @@ static VOID FailPortIrpsLocked(PFILE_OBJECT pFile, NTSTATUS status)
         PIRP pIrp = pEntry->pWriteIrp;
 
         pLink = pLink->Flink;
-        if (pIrp == NULL)
+        if (pIrp == NULL || (pFile != NULL && IoGetCurrentIrpStackLocation(pIrp)->FileObject != pFile) ||
+            !TakeWriteLocked(pEntry))
             continue;
-        if (pFile != NULL && IoGetCurrentIrpStackLocation(pIrp)->FileObject != pFile)
-            continue;
-        if (IoSetCancelRoutine(pIrp, NULL) == NULL)
-            continue;
-        pIrp->Tail.Overlay.DriverContext[0] = NULL;
         RemoveEntryList(&pEntry->Link);
         FreeEntry(pEntry);
         AddDoneLocked(pIrp, status, 0);
@@ -425,10 +419,8 @@ static VOID ResetSettingsLocked(VOID)
                                        .xonLimit = 2048, .xoffLimit = 512, .xonChar = 0x11, .xoffChar = 0x13};
 
     g_Settings = FRESH;
-    g_bArmed = FALSE;
-    g_bEventPending = FALSE;
-    g_dwRxHead = 0;
-    g_dwRxCount = 0;
+    g_bArmed = g_bEventPending = FALSE;
+    g_dwRxHead = g_dwRxCount = 0;
 }
 
 /* Port IRP_MJ_CREATE: the first opener while plugged and free owns the port;
@@ -436,11 +428,10 @@ static VOID ResetSettingsLocked(VOID)
  * handle was closed, or is dropped); any other opener is refused. */
 static NTSTATUS PortCreate(PIRP pIrp, PFILE_OBJECT pFile, USHORT wShare)
 {
-    KIRQL irql;
+    KIRQL irql = Lock();
     NTSTATUS status;
     HANDLE hProcess = PsGetCurrentProcessId();
 
-    irql = Lock();
     if (g_bPlugged && g_pOwner != NULL && hProcess == g_hOwnerProcess) {
         /* The close of the earlier handle may still be on its way. */
         g_pOwner->FsContext = PORT_FILE_CLOSED;
@@ -457,8 +448,7 @@ static NTSTATUS PortCreate(PIRP pIrp, PFILE_OBJECT pFile, USHORT wShare)
         ResetSettingsLocked();
         PushRecordLocked(AllocEntry(SIMREC_OPEN, NULL, 0));
         status = STATUS_SUCCESS;
-    } else if (g_bPlugged && (g_wOwnerShare & QL_SHARE_RW) == QL_SHARE_RW &&
-               (wShare & QL_SHARE_RW) == QL_SHARE_RW) {
+    } else if (g_bPlugged && (g_wOwnerShare & QL_SHARE_RW) == QL_SHARE_RW && (wShare & QL_SHARE_RW) == QL_SHARE_RW) {
         pFile->FsContext = PORT_FILE_SHARED;
         status = STATUS_SUCCESS;
     } else {
@@ -659,10 +649,8 @@ static NTSTATUS PortIoctlLocked(PIRP pIrp, PIO_STACK_LOCATION pStack, ULONG_PTR 
     case IOCTL_SERIAL_PURGE:
         if (cbIn < sizeof(ULONG))
             return STATUS_BUFFER_TOO_SMALL;
-        if (*(const ULONG *)pvBuf & SERIAL_PURGE_RXCLEAR) {
-            g_dwRxHead = 0;
-            g_dwRxCount = 0;
-        }
+        if (*(const ULONG *)pvBuf & SERIAL_PURGE_RXCLEAR)
+            g_dwRxHead = g_dwRxCount = 0;
         return STATUS_SUCCESS;
     case IOCTL_SERIAL_SET_QUEUE_SIZE:
     case IOCTL_SERIAL_SET_XON:
@@ -751,16 +739,12 @@ static NTSTATUS PortWrite(PIRP pIrp, PIO_STACK_LOCATION pStack)
         if (ConsumeFaultLocked(SIMREQ_SHORT_WRITE))
             pEntry->Header.length = cbWrite / 2;
         pEntry->pWriteIrp = pIrp;
-        IoSetCancelRoutine(pIrp, CancelWrite);
-        if (pIrp->Cancel && IoSetCancelRoutine(pIrp, NULL) != NULL) {
-            status = STATUS_CANCELLED;
-        } else {
-            IoMarkIrpPending(pIrp);
-            pIrp->Tail.Overlay.DriverContext[0] = pEntry;
+        pIrp->Tail.Overlay.DriverContext[0] = pEntry; /* the record its cancel routine takes back */
+        status = QueueIrpLocked(NULL, pIrp, CancelWrite);
+        if (status == STATUS_PENDING) {
             InsertTailList(&g_RecordQueue, &pEntry->Link);
             pEntry = NULL;
             FillControlReadsLocked();
-            status = STATUS_PENDING;
         }
     }
     if (status != STATUS_PENDING)
@@ -796,8 +780,7 @@ static VOID SatisfyReadsLocked(VOID)
         if (g_dwRxCount < cbWant)
             return;
         if (TakeQueuedIrpLocked(pIrp))
-            AddDoneLocked(pIrp, STATUS_SUCCESS,
-                          TakeRxLocked((PUCHAR)pIrp->AssociatedIrp.SystemBuffer, cbWant));
+            AddDoneLocked(pIrp, STATUS_SUCCESS, TakeRxLocked((PUCHAR)pIrp->AssociatedIrp.SystemBuffer, cbWant));
     }
 }
 
@@ -854,8 +837,7 @@ static VOID PlugLocked(ULONG dwPresent)
             g_pOwner = NULL;
         }
         FailPortIrpsLocked(NULL, STATUS_QL_REMOVED);
-        g_dwRxHead = 0;
-        g_dwRxCount = 0;
+        g_dwRxHead = g_dwRxCount = 0;
     }
 }
 
@@ -987,8 +969,6 @@ static NTSTATUS NTAPI Dispatch(PDEVICE_OBJECT pDevice, PIRP pIrp)
             return PortQueryVolume(pIrp, pStack);
         case IRP_MJ_FLUSH_BUFFERS:
             return CompleteIrp(pIrp, STATUS_SUCCESS, 0);
-        default:
-            break;
         }
     } else if (pDevice == g_pCtlDevice) {
         switch (pStack->MajorFunction) {
@@ -1003,8 +983,6 @@ static NTSTATUS NTAPI Dispatch(PDEVICE_OBJECT pDevice, PIRP pIrp)
             return CtlWrite(pIrp, pStack);
         case IRP_MJ_DEVICE_CONTROL:
             return CtlIoctl(pIrp, pStack);
-        default:
-            break;
         }
     }
     return CompleteIrp(pIrp, STATUS_INVALID_DEVICE_REQUEST, 0);

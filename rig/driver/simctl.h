@@ -1,16 +1,11 @@
 /*
  * Control interface of the stand-in USB serial driver, shared by the driver
- * (kernel side) and the simulated handheld (user side).  Plain C, no
- * windows.h dependency beyond the fixed-width types, so both sides compile it.
- *
- * Two devices (qlusbsh.c describes what each does with every request):
- *   \Device\QlUsbShPort   the handheld's port as the tool sees it,
- *                         \\.\WCEUSBSH001 while the handheld is plugged in;
- *   \Device\QlUsbShCtl    the simulator's side, \\.\QlUsbShCtl, always there:
- *                         ReadFile gives the host's records (below), WriteFile
- *                         sends bytes to the host, and the IOCTLs below plug,
- *                         inject faults, report state, release held arms and
- *                         slow the port's requests down.
+ * (kernel side) and the simulated handheld (user side): plain C with
+ * fixed-width types, so both sides compile it.  On the control device
+ * (\\.\QlUsbShCtl; qlusbsh.c describes both devices) ReadFile gives the
+ * host's records (below), WriteFile sends bytes to the host, and the IOCTLs
+ * below plug, inject faults, report state, release held arms and slow the
+ * port's requests down.
  */
 #ifndef QL_SIMCTL_H
 #define QL_SIMCTL_H

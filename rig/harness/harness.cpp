@@ -175,8 +175,7 @@ std::string DescribeBoxes(const ToolRun& run)
     return lines.empty() ? "(no box)\n" : lines;
 }
 
-void ExpectOnlyBox(const ToolRun& run, const char* szCaption, const char* szText, const char* szOwner,
-                   int line)
+void ExpectOnlyBox(const ToolRun& run, const char* szCaption, const char* szText, const char* szOwner, int line)
 {
     SCOPED_TRACE(testing::Message() << "called from line " << line);
     ASSERT_EQ(run.boxes.size(), 1u) << DescribeBoxes(run);
@@ -197,9 +196,8 @@ SimRun StartSim(const std::string& dir, const std::string& options)
         return sim;
     SetHandleInformation(hInWrite, HANDLE_FLAG_INHERIT, 0);
     SetHandleInformation(hOutRead, HANDLE_FLAG_INHERIT, 0);
-    sim.proc = OpLaunch(BinExe("qlsim.exe"),
-                        options + " --log \"" + OpWinePath(sim.logPath) + "\" --data \"" + OpWinePath(sim.dataPath) + "\"",
-                        "", hInRead, hOutWrite);
+    std::string files = " --log \"" + OpWinePath(sim.logPath) + "\" --data \"" + OpWinePath(sim.dataPath) + "\"";
+    sim.proc = OpLaunch(BinExe("qlsim.exe"), options + files, "", hInRead, hOutWrite);
     if (sim.proc.hProcess == nullptr) sim.output = "CreateProcess failed: " + std::to_string(GetLastError());
     CloseHandle(hInRead);
     CloseHandle(hOutWrite);

@@ -50,14 +50,10 @@ struct ToolRun {
     DWORD dwStartTick = 0;             // GetTickCount just before the tool was started
 };
 
-// What the operator does in every run besides pressing OK: the main job takes
-// its screenshot once the percentage reaches shotPercent, and with a real
-// display leaves OK to the person.
-struct Watching {
-    std::string shotPath; // Unix path; no screenshot when empty
-    int shotPercent = 40;
-    bool bOkByPerson = false;
-};
+// What the main job asks of the operator in every run: a screenshot (Unix
+// path; none when empty) once the percentage reaches shotPercent, and OK left
+// to the person at a real display.
+struct Watching { std::string shotPath; int shotPercent = 40; bool bOkByPerson = false; };
 extern Watching g_Watching;
 
 // Starts the tool in dir (Unix path) and waits for its progress dialog.

@@ -24,8 +24,8 @@ std::string OpReadText(HWND hWnd)
     char szText[1024] = "";
     DWORD_PTR dwLength = 0;
     if (hWnd == nullptr ||
-        !SendMessageTimeoutA(hWnd, WM_GETTEXT, sizeof(szText), reinterpret_cast<LPARAM>(szText),
-                             SMTO_NORMAL, 2000, &dwLength) ||
+        !SendMessageTimeoutA(hWnd, WM_GETTEXT, sizeof(szText), reinterpret_cast<LPARAM>(szText), SMTO_NORMAL, 2000,
+                             &dwLength) ||
         dwLength >= sizeof(szText))
         return "";
     return std::string(szText, dwLength);
@@ -197,8 +197,7 @@ static std::string UnixTempFile()
 // Runs a Unix program that writes unixOutPath and waits for that file: Wine
 // starts a Unix program without a process handle, so the output counts as
 // written once it exists and has stopped growing.
-static bool RunUnixForFile(const std::string& unixExe, const std::string& args,
-                           const std::string& unixOutPath)
+static bool RunUnixForFile(const std::string& unixExe, const std::string& args, const std::string& unixOutPath)
 {
     std::string winPath = OpWinePath(unixOutPath);
     DeleteFileA(winPath.c_str());

@@ -14,10 +14,8 @@ void PrintSimUsage(void)
                     "  [--unplug-after BYTES] [--garbage K:HEX]... [--dup K]... [--repeat-ready K]...\n"
                     "  [--fault arm|wait|cycle|write|read|short:SKIP:COUNT|all]... [--split N:MS]\n"
                     "  [--slow MS] [--stall-after BYTES:MS] [--log FILE] [--data FILE] [--exit-after MS]\n"
-                    "  --split N:MS        each burst to the host in pieces MS apart: N bytes, the first\n"
-                    "                      piece N - 1 (a reply's last byte goes with the next one's first)\n"
-                    "  --slow MS           the driver serves each device-control request MS late\n"
-                    "  --stall-after B:MS  once B bytes came after the length word, read nothing for MS\n"
+                    "  --split: bursts in pieces of N bytes MS apart, the first N - 1; --slow: every device-\n"
+                    "  control request MS late; --stall-after: read nothing for MS once BYTES came\n"
                     "  (README.md, \"The simulated handheld\", says what every option does)\n");
 }
 

@@ -75,8 +75,7 @@ static SIM_OPTIONS g_Options;
 static HSIMCTL g_hCtl;
 
 /* --log and --data files, NULL when not asked for. */
-static FILE *g_pLog;
-static FILE *g_pData;
+static FILE *g_pLog, *g_pData;
 
 /* Set by ctrl-c or by the closing of a piped standard input. */
 static volatile LONG g_lStop;
@@ -85,11 +84,7 @@ static volatile LONG g_lStop;
 static std::vector<SCHEDULED_SEND> g_Scheduled;
 
 /* The current session, and the last earlier one that saw the connect byte. */
-static SIM_SESSION g_Session;
-static SIM_SESSION g_LastConnected;
-
-/* The plug was pulled by --unplug-after. */
-static BOOL g_bUnplugged;
+static SIM_SESSION g_Session, g_LastConnected;
 
 /* The run is over (transfer complete and port closed, or plug pulled). */
 static BOOL g_bDone;
@@ -129,8 +124,7 @@ static DWORD WINAPI StdinWatch(LPVOID pvStdin)
     char abBuffer[256];
     DWORD cbRead = 0;
 
-    while (ReadFile((HANDLE)pvStdin, abBuffer, sizeof(abBuffer), &cbRead, NULL) && cbRead > 0) {
-    }
+    while (ReadFile((HANDLE)pvStdin, abBuffer, sizeof(abBuffer), &cbRead, NULL) && cbRead > 0) {}
     InterlockedExchange(&g_lStop, 1);
     return 0;
 }
@@ -152,14 +146,12 @@ static std::string HexString(const unsigned char *pbData, size_t cbData)
  * out dwDelayMs from now, after anything already due by then. */
 static void ScheduleSend(DWORD dwDelayMs, const std::vector<unsigned char> &bytes)
 {
-    SCHEDULED_SEND send;
-    size_t i = 0;
+    SCHEDULED_SEND send = {GetTickCount64() + dwDelayMs, bytes};
+    std::vector<SCHEDULED_SEND>::iterator at = g_Scheduled.begin();
 
-    send.qwDue = GetTickCount64() + dwDelayMs;
-    send.bytes = bytes;
-    while (i < g_Scheduled.size() && g_Scheduled[i].qwDue <= send.qwDue)
-        i++;
-    g_Scheduled.insert(g_Scheduled.begin() + (ptrdiff_t)i, send);
+    while (at != g_Scheduled.end() && at->qwDue <= send.qwDue)
+        at++;
+    g_Scheduled.insert(at, send);
 }
 
 /* Queues a reply pair, optionally after a stray byte, optionally twice. */
@@ -196,9 +188,8 @@ static std::string FormatRecord(const SIM_RECORD &rec)
         if (rec.data.size() >= sizeof(SIM_IOCTL)) {
             SIM_IOCTL io;
             memcpy(&io, &rec.data[0], sizeof(io));
-            snprintf(szLine, sizeof(szLine), "ioctl 0x%x in=%u out=%u status=0x%x",
-                     (unsigned)io.code, (unsigned)io.inLength, (unsigned)io.outLength,
-                     (unsigned)io.status);
+            snprintf(szLine, sizeof(szLine), "ioctl 0x%x in=%u out=%u status=0x%x", (unsigned)io.code,
+                     (unsigned)io.inLength, (unsigned)io.outLength, (unsigned)io.status);
             return szLine;
         }
         break;
@@ -211,17 +202,15 @@ static std::string FormatRecord(const SIM_RECORD &rec)
                      "ri=%u rm=%u rc=%u wm=%u wc=%u",
                      (unsigned)s.baud, (unsigned)s.dataBits, (unsigned)s.parity, (unsigned)s.stopBits,
                      (unsigned)s.dtr, (unsigned)s.rts, (unsigned)s.controlHandShake, (unsigned)s.flowReplace,
-                     (unsigned)s.readIntervalTimeout, (unsigned)s.readTotalMultiplier,
-                     (unsigned)s.readTotalConstant, (unsigned)s.writeTotalMultiplier,
-                     (unsigned)s.writeTotalConstant);
+                     (unsigned)s.readIntervalTimeout, (unsigned)s.readTotalMultiplier, (unsigned)s.readTotalConstant,
+                     (unsigned)s.writeTotalMultiplier, (unsigned)s.writeTotalConstant);
             return szLine;
         }
         break;
     default:
         break;
     }
-    snprintf(szLine, sizeof(szLine), "record kind=%u length=%u", (unsigned)rec.dwKind,
-             (unsigned)rec.data.size());
+    snprintf(szLine, sizeof(szLine), "record kind=%u length=%u", (unsigned)rec.dwKind, (unsigned)rec.data.size());
     return szLine;
 }
 
@@ -277,19 +266,16 @@ static DWORD MsToNextSend(void)
 
     if (g_Scheduled.empty())
         return INFINITE;
-    if (g_Scheduled[0].qwDue <= qwNow)
-        return 0;
-    return (DWORD)(g_Scheduled[0].qwDue - qwNow);
+    return g_Scheduled[0].qwDue <= qwNow ? 0 : (DWORD)(g_Scheduled[0].qwDue - qwNow);
 }
 
 /* Queues the --garbage bytes given for this block (0: ahead of the ready
  * reply). */
 static void ScheduleGarbage(DWORD dwBlock)
 {
-    for (size_t i = 0; i < g_Options.garbage.size(); i++) {
-        if (g_Options.garbage[i].first == dwBlock)
-            ScheduleSend(0, g_Options.garbage[i].second);
-    }
+    for (const auto &garbage : g_Options.garbage)
+        if (garbage.first == dwBlock)
+            ScheduleSend(0, garbage.second);
 }
 
 /* Answers the connect byte as --ready says. */
@@ -316,10 +302,9 @@ static void RequestNextBlock(DWORD dwBaseMs)
 
     if (dwNumber > g_Session.dwBlocksWanted)
         return;
-    for (size_t i = 0; i < g_Options.gaps.size(); i++) {
-        if (g_Options.gaps[i].first == dwNumber)
-            dwDelay += g_Options.gaps[i].second;
-    }
+    for (const auto &gap : g_Options.gaps)
+        if (gap.first == dwNumber)
+            dwDelay += gap.second;
     g_Session.dwRequestsSent = dwNumber;
     SchedulePair(dwDelay, REQUEST_BYTE, FALSE, Listed(g_Options.dupRequests, dwNumber));
 }
@@ -331,8 +316,7 @@ static void OnLength(void)
 
     g_Session.bLengthKnown = TRUE;
     g_Session.dwBlocksWanted = g_Session.dwLength / BLOCK_SIZE;
-    LogLine("length %lu blocks=%lu", (unsigned long)g_Session.dwLength,
-            (unsigned long)g_Session.dwBlocksWanted);
+    LogLine("length %lu blocks=%lu", (unsigned long)g_Session.dwLength, (unsigned long)g_Session.dwBlocksWanted);
     if (g_Options.dwRomMiB != 0) {
         SchedulePair(0, (unsigned char)g_Options.dwRomMiB, FALSE, g_Options.bRomTwice);
         dwBase = g_Options.dwRomGapMs;
@@ -365,8 +349,7 @@ static void UnplugNow(void)
         LogLine("unplug");
     else
         LogLine("unplug failed (error %lu)", GetLastError());
-    g_bUnplugged = TRUE;
-    g_bDone = TRUE;
+    g_bDone = TRUE; /* no later record is looked at */
 }
 
 /* Feeds the bytes of one host write through the handheld's side of the
@@ -398,12 +381,10 @@ static void OnHostBytes(const unsigned char *pbData, size_t cbData)
     if (i < cbData) {
         ULONGLONG qwBefore = g_Session.qwDataBytes;
         g_Session.qwDataBytes += cbData - i;
-        for (ULONGLONG qwBlock = qwBefore / BLOCK_SIZE + 1;
-             qwBlock <= g_Session.qwDataBytes / BLOCK_SIZE; qwBlock++)
+        for (ULONGLONG qwBlock = qwBefore / BLOCK_SIZE + 1; qwBlock <= g_Session.qwDataBytes / BLOCK_SIZE; qwBlock++)
             OnBlockComplete((DWORD)qwBlock);
     }
-    if (g_Session.bLengthKnown && g_Options.bUnplugAfterSet &&
-        g_Session.qwDataBytes >= g_Options.qwUnplugAfter)
+    if (g_Session.bLengthKnown && g_Options.bUnplugAfterSet && g_Session.qwDataBytes >= g_Options.qwUnplugAfter)
         UnplugNow();
     if (g_Session.bLengthKnown && g_Options.bStallSet && !g_bStalled &&
         g_Session.qwDataBytes >= g_Options.qwStallAfter) {
@@ -437,8 +418,7 @@ static void OnRecord(const SIM_RECORD &rec)
                 fwrite(&rec.data[0], 1, rec.data.size(), g_pData);
                 fflush(g_pData);
             }
-            if (!g_bUnplugged)
-                OnHostBytes(&rec.data[0], rec.data.size());
+            OnHostBytes(&rec.data[0], rec.data.size());
         }
         break;
     case SIMREC_IOCTL:
@@ -472,14 +452,11 @@ static BOOL InjectFaults(void)
 {
     std::vector<SIM_FAULT> faults = g_Options.faults;
 
-    if (g_Options.dwArmDelayMs != 0) {
-        SIM_FAULT hold = {SIMREQ_ARM_HOLD, 0, 1};
-        faults.push_back(hold);
-    }
-    for (size_t i = 0; i < faults.size(); i++) {
-        if (!SimFault(g_hCtl, faults[i].request, faults[i].skip, faults[i].count)) {
-            fprintf(stderr, "qlsim: fault %u refused (error %lu)\n", (unsigned)faults[i].request,
-                    GetLastError());
+    if (g_Options.dwArmDelayMs != 0)
+        faults.push_back({SIMREQ_ARM_HOLD, 0, 1});
+    for (const SIM_FAULT &fault : faults) {
+        if (!SimFault(g_hCtl, fault.request, fault.skip, fault.count)) {
+            fprintf(stderr, "qlsim: fault %u refused (error %lu)\n", (unsigned)fault.request, GetLastError());
             return FALSE;
         }
     }
@@ -575,8 +552,7 @@ int main(int argc, char **argv)
 
     Serve();
 
-    const SIM_SESSION &result =
-        g_Session.bConnected || !g_LastConnected.bConnected ? g_Session : g_LastConnected;
+    const SIM_SESSION &result = g_Session.bConnected || !g_LastConnected.bConnected ? g_Session : g_LastConnected;
     char szResult[160];
     snprintf(szResult, sizeof(szResult), "result connect=%d length=%lu blocks=%lu bytes=%llu complete=%d",
              result.bConnected ? 1 : 0, (unsigned long)result.dwLength,

@@ -43,8 +43,7 @@ static BOOL ControlRequest(HSIMCTL hCtl, DWORD dwCode, const void *pvIn, DWORD c
                            DWORD cbOut, DWORD *pcbReturned)
 {
     return WaitedRequest(hCtl, pcbReturned, [&](OVERLAPPED *pOv, DWORD *pcbDone) {
-        return DeviceIoControl(hCtl->hDevice, dwCode, const_cast<void *>(pvIn), cbIn, pvOut, cbOut,
-                               pcbDone, pOv);
+        return DeviceIoControl(hCtl->hDevice, dwCode, const_cast<void *>(pvIn), cbIn, pvOut, cbOut, pcbDone, pOv);
     });
 }
 
@@ -53,21 +52,16 @@ HSIMCTL SimOpenControl(void)
     HANDLE hDevice = CreateFileA(SIM_CTL_DOS_NAME, GENERIC_READ | GENERIC_WRITE,
                                  FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING,
                                  FILE_FLAG_OVERLAPPED, NULL);
-    HANDLE hEvent = CreateEventA(NULL, TRUE, FALSE, NULL);
 
-    if (hDevice != INVALID_HANDLE_VALUE && hEvent != NULL) {
-        HSIMCTL hCtl = new SIM_CONTROL();
-        hCtl->hDevice = hDevice;
-        hCtl->ovRead.hEvent = hEvent;
-        hCtl->buffer.resize(READ_BUFFER_SIZE);
+    if (hDevice == INVALID_HANDLE_VALUE)
+        return NULL;
+    HSIMCTL hCtl = new SIM_CONTROL();
+    hCtl->hDevice = hDevice;
+    hCtl->ovRead.hEvent = CreateEventA(NULL, TRUE, FALSE, NULL);
+    hCtl->buffer.resize(READ_BUFFER_SIZE);
+    if (hCtl->ovRead.hEvent != NULL)
         return hCtl;
-    }
-    DWORD dwError = GetLastError();
-    if (hDevice != INVALID_HANDLE_VALUE)
-        CloseHandle(hDevice);
-    if (hEvent != NULL)
-        CloseHandle(hEvent);
-    SetLastError(dwError);
+    SimClose(hCtl);
     return NULL;
 }
 
