@@ -215,9 +215,9 @@ static std::string FormatRecord(const SIM_RECORD &rec)
 }
 
 /* Sends a burst to the host, logged once as its first piece goes: whole, or
- * with --split in pieces MS apart, the first one byte short of the others (a
- * single byte: each its own piece), so that a reply's last byte travels with
- * the next reply's first, as a USB stack may cut a device's bytes. */
+ * with --split in pieces of N bytes MS apart, the first one byte short (with
+ * N = 1, a byte at a time), so that a reply's last byte travels with the next
+ * reply's first, as a USB stack may cut a device's bytes. */
 static void SendBurst(const std::vector<unsigned char> &burst)
 {
     size_t cbPiece = g_Options.dwSplitBytes > 1 ? g_Options.dwSplitBytes - 1 : g_Options.dwSplitBytes;
