@@ -12,4 +12,3 @@ target_compile_options(quenlow_rules PRIVATE ${QUENLOW_WARNINGS})
 
 add_subdirectory(tests/unit)
 add_subdirectory(rig/xcursor)
-add_subdirectory(rig/imagegen)

@@ -1,22 +1,9 @@
-// qlbench.exe: the tool's figures, measured against the simulated handheld
-// with the unmodified executable, and printed as one table with targets.
-//
-//   turnaround per block, from the handheld's 04 00 to the first and to the
-//              last byte of that block at the driver, over 32 MiB flashes
-//              (32 MiB ROM, a handheld that answers at once), for the tool
-//              and for the rig's floor (class Floor below): the least the
-//              exchange needs through the same driver and handheld
-//   CPU share  the tool process's time on a CPU over wall time, (a) while a
-//              handheld takes 0.5 s per block, (b) in the handshake with a
-//              ready reply at 0.9 s, (c) while "Flash Done!" is up for 10 s,
-//              and the lane's wineserver's over the same windows; Wine
-//              reports no other process's times, so they come from the Linux
-//              kernel's count for each thread (/proc/PID/task/TID/schedstat)
-//   memory     peak private bytes (PeakPagefileUsage) at "Flash Done!" for
-//              8, 32 and 64 MiB images (the last without a ROM-size reply)
-//
-// Times at the driver come from the simulator's log (tick count in ms).
-//   qlbench.exe WORKDIR [REPEATS]
+// qlbench.exe WORKDIR [REPEATS]: the tool's figures, measured against the
+// simulated handheld with the unmodified executable, and printed as one table
+// with targets: turnaround per block against the rig's floor (class Floor),
+// CPU shares of the tool and the lane's wineserver, and peak private bytes.
+// README.md ("Performance") says what each figure is and how it is taken;
+// times at the driver come from the simulator's log (tick count in ms).
 #include <windows.h>
 #include <psapi.h>
 
@@ -48,21 +35,34 @@ double Now()
     return static_cast<double>(now.QuadPart) / static_cast<double>(frequency.QuadPart);
 }
 
+// The numbered entries of a Linux folder: the processes of /proc, the
+// threads of /proc/PID/task.
+std::vector<std::string> NumberedEntries(const std::string& unixDir)
+{
+    std::vector<std::string> names;
+    WIN32_FIND_DATAA fd;
+    HANDLE hFind = FindFirstFileA(OpWinePath(unixDir + "/*").c_str(), &fd);
+    for (BOOL bMore = hFind != INVALID_HANDLE_VALUE; bMore; bMore = FindNextFileA(hFind, &fd))
+        if (fd.cFileName[0] >= '0' && fd.cFileName[0] <= '9') names.push_back(fd.cFileName);
+    if (hFind != INVALID_HANDLE_VALUE) FindClose(hFind);
+    return names;
+}
+
+// A file's text (Unix path).
+std::string ReadText(const std::string& unixPath)
+{
+    std::vector<uint8_t> bytes = ReadAll(unixPath);
+    return std::string(bytes.begin(), bytes.end());
+}
+
 // The Linux process id of the first process that match(command line, id)
 // accepts; 0 if none.
 template <class Match>
 int FindUnixPid(Match match)
 {
-    WIN32_FIND_DATAA fd;
-    HANDLE hFind = FindFirstFileA("Z:\\proc\\*", &fd);
-    int pid = 0;
-    for (BOOL bMore = hFind != INVALID_HANDLE_VALUE; bMore && pid == 0; bMore = FindNextFileA(hFind, &fd)) {
-        if (fd.cFileName[0] < '0' || fd.cFileName[0] > '9') continue;
-        std::vector<uint8_t> cmd = ReadAll(std::string("/proc/") + fd.cFileName + "/cmdline");
-        if (match(std::string(cmd.begin(), cmd.end()), std::string(fd.cFileName))) pid = atoi(fd.cFileName);
-    }
-    if (hFind != INVALID_HANDLE_VALUE) FindClose(hFind);
-    return pid;
+    for (const std::string& id : NumberedEntries("/proc"))
+        if (match(ReadText("/proc/" + id + "/cmdline"), id)) return atoi(id.c_str());
+    return 0;
 }
 
 // The process whose command line holds this text, and the other text if one
@@ -83,9 +83,8 @@ int WineserverUnixPid()
     GetEnvironmentVariableA("WINEPREFIX", szPrefix, sizeof(szPrefix));
     const std::string nul(1, '\0'), want = nul + "WINEPREFIX=" + szPrefix + nul;
     return FindUnixPid([&](const std::string& cmd, const std::string& id) {
-        if (cmd.find("wineserver") == std::string::npos) return false;
-        std::vector<uint8_t> env = ReadAll("/proc/" + id + "/environ");
-        return (nul + std::string(env.begin(), env.end())).find(want) != std::string::npos;
+        return cmd.find("wineserver") != std::string::npos &&
+               (nul + ReadText("/proc/" + id + "/environ")).find(want) != std::string::npos;
     });
 }
 
@@ -95,15 +94,10 @@ int WineserverUnixPid()
 double CpuSeconds(int pid, std::map<std::string, double>* pThreads)
 {
     std::string tasks = "/proc/" + std::to_string(pid) + "/task";
-    WIN32_FIND_DATAA fd;
-    HANDLE hFind = FindFirstFileA(OpWinePath(tasks + "/*").c_str(), &fd);
-    for (BOOL bMore = hFind != INVALID_HANDLE_VALUE; bMore; bMore = FindNextFileA(hFind, &fd)) {
-        if (fd.cFileName[0] < '0' || fd.cFileName[0] > '9') continue;
-        std::vector<uint8_t> bytes = ReadAll(tasks + "/" + fd.cFileName + "/schedstat");
-        if (!bytes.empty())
-            (*pThreads)[fd.cFileName] = strtod(std::string(bytes.begin(), bytes.end()).c_str(), nullptr) / 1e9;
+    for (const std::string& tid : NumberedEntries(tasks)) {
+        std::string stat = ReadText(tasks + "/" + tid + "/schedstat");
+        if (!stat.empty()) (*pThreads)[tid] = strtod(stat.c_str(), nullptr) / 1e9;
     }
-    if (hFind != INVALID_HANDLE_VALUE) FindClose(hFind);
     double seconds = 0;
     for (const auto& thread : *pThreads) seconds += thread.second;
     return seconds;
@@ -113,18 +107,9 @@ double CpuSeconds(int pid, std::map<std::string, double>* pThreads)
 // its tick, or 0 after timeoutMs.
 DWORD WaitForLog(const SimRun& sim, const std::string& prefix, DWORD timeoutMs)
 {
-    for (DWORD start = GetTickCount(); GetTickCount() - start < timeoutMs; Sleep(20))
-        for (const SimEvent& e : SimLog(sim))
-            if (e.text.compare(0, prefix.size(), prefix) == 0) return e.tick;
-    return 0;
-}
-
-// The first line of the log that starts with the prefix; its tick, or 0.
-DWORD LogTick(const std::vector<SimEvent>& log, const std::string& prefix)
-{
-    for (const SimEvent& e : log)
-        if (e.text.compare(0, prefix.size(), prefix) == 0) return e.tick;
-    return 0;
+    DWORD start = GetTickCount(), tick;
+    while ((tick = SimLogTick(SimLog(sim), prefix)) == 0 && GetTickCount() - start < timeoutMs) Sleep(20);
+    return tick;
 }
 
 // One run of the tool in dir against a simulator with these options.
@@ -140,6 +125,8 @@ struct Bench {
         pid = UnixPidOf(ToolExe());
         return tool.hDlg != nullptr && pid != 0;
     }
+    // Waits for the tool's first box; true when it came.
+    bool WaitForBox(DWORD timeoutMs) { return OpFindBox(tool.proc.dwProcessId, timeoutMs) != nullptr; }
     // Ends the tool (pressing OK on a box, or terminating it) and the simulator.
     void End()
     {
@@ -164,12 +151,6 @@ bool CpuShares(Bench& b, int server, Open open, Close close, double* pTool, doub
     *pTool = (CpuSeconds(b.pid, &toolThreads) - tool0) / wall;
     *pServer = server ? (CpuSeconds(server, &serverThreads) - server0) / wall : -1;
     return true;
-}
-
-// Waits for the tool's first box; true when it came.
-bool WaitForBox(Bench& b, DWORD timeoutMs)
-{
-    return OpFindBox(b.tool.proc.dwProcessId, timeoutMs) != nullptr;
 }
 
 // A measured figure: its samples, and how it is judged.
@@ -342,15 +323,14 @@ int main(int argc, char** argv)
     Figure mem8{"peak private bytes, 8 MiB image", "KiB", "", {}, nullptr, "%.0f"};
     Figure mem32{"peak private bytes, 32 MiB image", "KiB", "", {}, nullptr, "%.0f"};
     Figure mem64{"peak private bytes, 64 MiB image, no ROM reply", "KiB", "", {}, nullptr, "%.0f"};
-    Figure memGrowth{"  64 MiB image minus 8 MiB image", "KiB", "<= 64", {},
-                     [](double m) { return m <= 64; }, "%.0f"};
+    Figure memGrowth{"  64 MiB image minus 8 MiB image", "KiB", "<= 64", {}, [](double m) { return m <= 64; }, "%.0f"};
 
     std::vector<double> toolFirsts, toolLasts, floorFirsts, floorLasts;
     WriteImage(dir, 32 * MiB);
     const std::string last = "block 254";
     // The simulator's ticks of the connect byte and of the last block, in s.
     auto flashSeconds = [&](const std::vector<SimEvent>& log, Figure* pFigure) {
-        DWORD t0 = LogTick(log, "connect"), t1 = LogTick(log, last);
+        DWORD t0 = SimLogTick(log, "connect"), t1 = SimLogTick(log, last);
         if (t0 != 0 && t1 != 0) pFigure->samples.push_back((t1 - t0) / 1000.0);
     };
     for (int i = 0; i < repeats; i++) {
@@ -361,7 +341,7 @@ int main(int argc, char** argv)
         Bench b;
         // The log is watched, not the windows: asking the dialog for its
         // texts would take the tool's main thread from the flash.
-        if (!b.Start(dir, "--rom 32") || WaitForLog(b.sim, last, 120000) == 0 || !WaitForBox(b, 10000))
+        if (!b.Start(dir, "--rom 32") || WaitForLog(b.sim, last, 120000) == 0 || !b.WaitForBox(10000))
             fprintf(stderr, "qlbench: flash %d failed\n", i);
         b.End();
         log = SimLog(b.sim);
@@ -403,11 +383,8 @@ int main(int argc, char** argv)
         {512 * 1024, "--ready late:900", &cpuHandshake, &srvHandshake,
          [](Bench& b) { return WaitForLog(b.sim, "connect", 30000) != 0; },
          [](Bench& b) { return WaitForLog(b.sim, "send 05 00", 30000) != 0; }},
-        {512 * 1024, "", &cpuDone, &srvDone, [](Bench& b) { return WaitForBox(b, 30000); },
-         [](Bench&) {
-             Sleep(10000);
-             return true;
-         }},
+        {512 * 1024, "", &cpuDone, &srvDone, [](Bench& b) { return b.WaitForBox(30000); },
+         [](Bench&) { Sleep(10000); return true; }},
     };
     // The floor's own share in (a): this program's CPU over the floor's whole
     // run, which the handheld paces at 0.5 s per block.  Its command line
@@ -447,7 +424,7 @@ int main(int argc, char** argv)
         PROCESS_MEMORY_COUNTERS pmc = {};
         pmc.cb = sizeof(pmc);
         std::string lastBlock = "block " + std::to_string((m.size - 2 * BLOCK) / BLOCK);
-        if (b.Start(dir, m.options) && WaitForLog(b.sim, lastBlock, 180000) != 0 && WaitForBox(b, 10000) &&
+        if (b.Start(dir, m.options) && WaitForLog(b.sim, lastBlock, 180000) != 0 && b.WaitForBox(10000) &&
             GetProcessMemoryInfo(b.tool.proc.hProcess, &pmc, sizeof(pmc)))
             m.figure->samples.push_back(static_cast<double>(pmc.PeakPagefileUsage) / 1024);
         b.End();
@@ -455,8 +432,7 @@ int main(int argc, char** argv)
     if (!mem8.samples.empty() && !mem64.samples.empty())
         memGrowth.samples.push_back(mem64.samples[0] - mem8.samples[0]);
 
-    printf("\nquenlow benchmark: i686 quenlow.exe under Wine, simulated handheld, %lu CPUs, %d runs a "
-           "timing\n\n",
+    printf("\nquenlow benchmark: i686 quenlow.exe under Wine, simulated handheld, %lu CPUs, %d runs a timing\n\n",
            si.dwNumberOfProcessors, repeats);
     figures.insert(figures.end(), {flashTime, flashFloor, cpuFlash, srvFlash, floorFlash, cpuHandshake, srvHandshake,
                                    cpuDone, srvDone, mem8, mem32, mem64, memGrowth});

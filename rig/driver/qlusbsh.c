@@ -6,48 +6,35 @@
  * Port device \Device\QlUsbShPort, DOS name \DosDevices\WCEUSBSH001:
  *   The DOS name exists only while the handheld is plugged in, so an absent
  *   handheld fails CreateFile (ERROR_FILE_NOT_FOUND).  One handle at a time
- *   owns the port: the first IRP_MJ_CREATE while nobody owns it makes that
- *   file object the owner, and so does an IRP_MJ_CREATE from the owner's own
- *   process (the earlier handle is then treated as closed); a file object
- *   opened by another process while the port is owned is refused (all its
- *   requests fail with STATUS_ACCESS_DENIED; see "Close and reopen"), unless
- *   both it and the owner share reading and writing, as the I/O manager
- *   honours share modes: such a sharer's requests act as the owner's.
- *   Owner requests:
- *   - standard serial IOCTLs (baud rate, line control, handflow, chars,
- *     timeouts, DTR/RTS, wait mask, comm status, purge, ...) complete at once
- *     and keep their settings for the life of the handle;
- *   - 0x1B0028 with a 4-byte input: arm event mask, completes at once;
- *     without input it is IOCTL_SERIAL_CLR_DTR;
- *   - 0x1B002C with a 4-byte output: wait for event; completes with
- *     EV_RXCHAR once handheld bytes have arrived since the mask was armed
- *     (at once if they came before the wait), else pends; as on a serial
- *     port, bytes that arrived before the arm raise no event; without
- *     output it is IOCTL_SERIAL_RESET_DEVICE; IOCTL_SERIAL_WAIT_ON_MASK
- *     behaves the same;
- *   - 0x1B0030 with a 4-byte input: cycle end, completes at once; without
- *     input it is IOCTL_SERIAL_SET_RTS;
- *   - WriteFile (up to SIM_MAX_WRITE bytes, 0 allowed) always pends until the
- *     simulator has read the bytes through the control device, then completes
- *     with the full count;
- *   - ReadFile honours the read time-outs as a serial driver does: with
- *     ReadIntervalTimeout MAXDWORD and both totals 0 it returns at once with
- *     what has arrived, possibly nothing; with any other time-outs (none set
- *     is all 0) it pends until all its bytes have arrived (the totals are
- *     not timed: the tool never sets them), or the handle is closed or the
- *     plug pulled.
+ *   owns the port (see "Close and reopen"); another process's handle is
+ *   refused, all its requests failing with STATUS_ACCESS_DENIED, unless both
+ *   it and the owner share reading and writing, as the I/O manager honours
+ *   share modes: such a sharer's requests act as the owner's.  The owner's:
+ *   - serial IOCTLs complete at once and keep their settings for the life of
+ *     the handle; 0x1B0028 with a 4-byte input arms the event mask (without,
+ *     it is IOCTL_SERIAL_CLR_DTR) and 0x1B0030 with one ends a reader's cycle
+ *     (without, IOCTL_SERIAL_SET_RTS), both at once;
+ *   - 0x1B002C with a 4-byte output (without, IOCTL_SERIAL_RESET_DEVICE) and
+ *     IOCTL_SERIAL_WAIT_ON_MASK wait for the event: EV_RXCHAR once handheld
+ *     bytes have arrived since the mask was armed; as on a serial port,
+ *     bytes that arrived before the arm raise no event;
+ *   - WriteFile (up to SIM_MAX_WRITE bytes) pends until the simulator has
+ *     read the bytes through the control device, then completes in full;
+ *   - ReadFile with ReadIntervalTimeout MAXDWORD and both totals 0 returns at
+ *     once with what has arrived; with any other time-outs it pends until all
+ *     its bytes have come (the totals are not timed: the tool never sets
+ *     them), or the handle is closed or the plug pulled.
  *   Pulling the plug fails the owner's pending requests and every later one
  *   on that handle with STATUS_DEVICE_REMOVED and removes the DOS name.
+ *   IOCTL_SIM_SLOW makes every IRP_MJ_DEVICE_CONTROL on the port wait in the
+ *   dispatch routine first (winedevice serves nothing else meanwhile).
  *
  * Control device \Device\QlUsbShCtl, DOS name \DosDevices\QlUsbShCtl (always):
  *   ReadFile pends until host records are queued, then returns as many whole
- *   records (SIMREC_HEADER + payload) as fit; a buffer too small for the next
- *   record fails with STATUS_BUFFER_TOO_SMALL.  Handing a WRITE record over
- *   is what completes the host's write request.
- *   WriteFile queues bytes the handheld sends to the host; it completes with
- *   the count accepted (0 when no host owns the port).
- *   IOCTL_SIM_PLUG, IOCTL_SIM_FAULT, IOCTL_SIM_STATE, IOCTL_SIM_RELEASE as in
- *   simctl.h.
+ *   records as fit (STATUS_BUFFER_TOO_SMALL if not the next one); handing a
+ *   WRITE record over completes the host's write.  WriteFile sends bytes to
+ *   the host (the count taken: 0 when no host owns the port).  The IOCTLs
+ *   are in simctl.h.
  *
  * Close and reopen under Wine 8:
  *   Wine 8 never sends IRP_MJ_CLEANUP, and CloseHandle returns before the
@@ -61,32 +48,30 @@
  *   goes by process (PsGetCurrentProcessId in IRP_MJ_CREATE is the opener's):
  *   a reopen by the owner's process becomes the owner whatever the order;
  *   the old file object is finished then (CLOSE record, pending IRPs
- *   cancelled) and its late close does nothing.  Another program's handle
- *   is refused (GetCommState fails with ERROR_ACCESS_DENIED) unless the
- *   share modes let it in.  The cost: a program opening the port twice loses
- *   its first handle instead of failing the second open.  IRP_MJ_CLEANUP is
- *   handled like IRP_MJ_CLOSE in case a later Wine sends it.
+ *   cancelled) and its late close does nothing.  The cost: a program opening
+ *   the port twice loses its first handle instead of failing the second
+ *   open.  IRP_MJ_CLEANUP is handled like IRP_MJ_CLOSE in case a later Wine
+ *   sends it.
  *
- * Locking: one spin lock (g_Lock) guards all state below.  IRPs are completed
- * and symbolic links changed only after it is released.  Queued IRPs carry a
- * cancel routine; whoever clears the cancel routine first completes the IRP.
+ * Locking: one spin lock (g_Lock) guards all state below.  IRPs finished under
+ * it go on a done list that Unlock completes once it is free; symbolic links
+ * change only outside it.  Queued IRPs carry a cancel routine; whoever clears
+ * the cancel routine first completes the IRP.
  */
 #include <ntddk.h>
 #include <ntddser.h>
 #include "simctl.h"
 
-/* Pool tag of the driver's allocations. */
-#define QL_POOL_TAG 0x68536c51u /* 'QlSh' */
+#define QL_POOL_TAG 0x68536c51u /* 'QlSh', on the driver's allocations */
 
-/* Handheld-to-host bytes the driver keeps before refusing more. */
-#define RX_CAPACITY 65536u
+#define RX_CAPACITY 65536u /* handheld-to-host bytes the driver keeps before refusing more */
 
 /* Records other than writes that are kept for the simulator before new ones
  * are dropped (writes are never dropped: their IRPs hold the host). */
 #define MAX_RECORDS 65536u
 
-/* Value of FILE_OBJECT.FsContext that marks a port file's part. */
-#define PORT_FILE_NONE ((PVOID)0)    /* not (yet) seen by IRP_MJ_CREATE */
+/* Value of FILE_OBJECT.FsContext that marks a port file's part (0: not yet
+ * seen by IRP_MJ_CREATE). */
 #define PORT_FILE_OWNER ((PVOID)1)   /* owns the port */
 #define PORT_FILE_REFUSED ((PVOID)2) /* opened by another process while the port was held */
 #define PORT_FILE_STALE ((PVOID)3)   /* owned the port when the plug was pulled, or opened while out */
@@ -97,20 +82,14 @@
 /* Share bits that let a second opener in beside the owner. */
 #define QL_SHARE_RW (FILE_SHARE_READ | FILE_SHARE_WRITE)
 
-/* Status of a request made on a handle whose handheld was pulled out. */
-#define STATUS_QL_REMOVED STATUS_DEVICE_REMOVED
-
-/* Status of a request failed by an injected fault. */
-#define STATUS_QL_FAULT STATUS_UNSUCCESSFUL
-
-/* Event word a completed wait reports. */
-#define QL_EV_RXCHAR 0x0001u
+#define STATUS_QL_REMOVED STATUS_DEVICE_REMOVED /* a request on a handle whose handheld was pulled out */
+#define STATUS_QL_FAULT STATUS_UNSUCCESSFUL    /* a request failed by an injected fault */
+#define QL_EV_RXCHAR 0x0001u                   /* the event word a completed wait reports */
 
 /* One queued host record; a WRITE record also holds its pending write IRP. */
 typedef struct SIM_ENTRY {
     LIST_ENTRY Link;
-    PIRP pWriteIrp;         /* host write completed when this is read, or NULL */
-    ULONG dwWriteResult;    /* byte count the write then completes with */
+    PIRP pWriteIrp;         /* host write completed, with the record's byte count, when this is read; or NULL */
     SIMREC_HEADER Header;
     UCHAR abData[1];        /* Header.length bytes */
 } SIM_ENTRY, *PSIM_ENTRY;
@@ -118,11 +97,8 @@ typedef struct SIM_ENTRY {
 /* Guards every global below. */
 static KSPIN_LOCK g_Lock;
 
-/* The port device the host opens. */
-static PDEVICE_OBJECT g_pPortDevice;
-
-/* The control device the simulator opens. */
-static PDEVICE_OBJECT g_pCtlDevice;
+/* The port device the host opens, the control device the simulator opens. */
+static PDEVICE_OBJECT g_pPortDevice, g_pCtlDevice;
 
 /* The handheld is plugged in. */
 static BOOLEAN g_bPlugged;
@@ -145,19 +121,15 @@ static SIM_SETTINGS g_Settings;
 
 /* The event mask is armed, and bytes arrived since it was: the event a wait
  * completes with.  Arming again clears the event. */
-static BOOLEAN g_bArmed;
-static BOOLEAN g_bEventPending;
+static BOOLEAN g_bArmed, g_bEventPending;
 
 /* Handheld-to-host bytes: ring buffer, index of the oldest, count. */
 static UCHAR g_abRx[RX_CAPACITY];
-static ULONG g_dwRxHead;
-static ULONG g_dwRxCount;
+static ULONG g_dwRxHead, g_dwRxCount;
 
 /* Pending wait IRPs of the owner, reads waiting for their bytes, and arm
  * IRPs held by SIMREQ_ARM_HOLD (linked through Tail.Overlay.ListEntry). */
-static LIST_ENTRY g_WaitQueue;
-static LIST_ENTRY g_ReadQueue;
-static LIST_ENTRY g_HeldArmQueue;
+static LIST_ENTRY g_WaitQueue, g_ReadQueue, g_HeldArmQueue;
 
 /* Pending control-device reads (linked through Tail.Overlay.ListEntry). */
 static LIST_ENTRY g_CtlReadQueue;
@@ -171,33 +143,52 @@ static ULONG g_dwRecords;
 /* Injected faults, indexed by SimRequest; count is what is left to fail. */
 static SIM_FAULT g_aFaults[SIMREQ_LAST + 1];
 
+/* IOCTL_SIM_SLOW's delay; read outside the lock: winedevice dispatches one
+ * request at a time. */
+static ULONG g_dwSlowMs;
+
+/* IRPs finished under g_Lock, IoStatus filled in: Unlock completes them. */
+static LIST_ENTRY g_DoneList;
+
 /* Names of the devices and of their DOS links. */
-static UNICODE_STRING g_usPortName;
-static UNICODE_STRING g_usPortLink;
-static UNICODE_STRING g_usCtlName;
-static UNICODE_STRING g_usCtlLink;
+static UNICODE_STRING g_usPortName = RTL_CONSTANT_STRING(L"\\Device\\QlUsbShPort");
+static UNICODE_STRING g_usPortLink = RTL_CONSTANT_STRING(L"\\DosDevices\\WCEUSBSH001");
+static UNICODE_STRING g_usCtlName = RTL_CONSTANT_STRING(L"\\Device\\QlUsbShCtl");
+static UNICODE_STRING g_usCtlLink = RTL_CONSTANT_STRING(L"\\DosDevices\\QlUsbShCtl");
 
 DRIVER_INITIALIZE DriverEntry;
 
 /* ==== Requests: completion, queues and cancel =============================== */
 
-/* Completes an IRP with a status and byte count. */
-static VOID CompleteIrp(PIRP pIrp, NTSTATUS status, ULONG_PTR dwInfo)
+/* Completes an IRP with a status and byte count; returns the status. */
+static NTSTATUS CompleteIrp(PIRP pIrp, NTSTATUS status, ULONG_PTR dwInfo)
 {
     pIrp->IoStatus.Status = status;
     pIrp->IoStatus.Information = dwInfo;
     IoCompleteRequest(pIrp, IO_NO_INCREMENT);
+    return status;
 }
 
-/* Completes every IRP gathered on a done list (outside the lock); their
- * IoStatus was filled in when they were gathered. */
-static VOID CompleteDoneList(PLIST_ENTRY pDone)
+static KIRQL Lock(VOID)
 {
-    while (!IsListEmpty(pDone)) {
-        PLIST_ENTRY pEntry = RemoveHeadList(pDone);
-        PIRP pIrp = CONTAINING_RECORD(pEntry, IRP, Tail.Overlay.ListEntry);
-        IoCompleteRequest(pIrp, IO_NO_INCREMENT);
-    }
+    KIRQL irql;
+
+    KeAcquireSpinLock(&g_Lock, &irql);
+    return irql;
+}
+
+/* Releases g_Lock, then completes the IRPs finished under it, in order: a
+ * completion may call back into the driver (a cancel), which takes the lock. */
+static VOID Unlock(KIRQL irql)
+{
+    LIST_ENTRY done;
+
+    InitializeListHead(&done);
+    while (!IsListEmpty(&g_DoneList))
+        InsertTailList(&done, RemoveHeadList(&g_DoneList));
+    KeReleaseSpinLock(&g_Lock, irql);
+    while (!IsListEmpty(&done))
+        IoCompleteRequest(CONTAINING_RECORD(RemoveHeadList(&done), IRP, Tail.Overlay.ListEntry), IO_NO_INCREMENT);
 }
 
 /* Detaches a queued IRP for completion (lock held).  Returns FALSE when its
@@ -210,24 +201,28 @@ static BOOLEAN TakeQueuedIrpLocked(PIRP pIrp)
     return IoSetCancelRoutine(pIrp, NULL) != NULL;
 }
 
-/* Moves an IRP onto the done list with the result it will complete with. */
-static VOID AddDoneLocked(PLIST_ENTRY pDone, PIRP pIrp, NTSTATUS status, ULONG_PTR dwInfo)
+/* Puts an IRP on the done list with the result it will complete with (lock
+ * held); returns the status. */
+static NTSTATUS AddDoneLocked(PIRP pIrp, NTSTATUS status, ULONG_PTR dwInfo)
 {
     pIrp->IoStatus.Status = status;
     pIrp->IoStatus.Information = dwInfo;
-    InsertTailList(pDone, &pIrp->Tail.Overlay.ListEntry);
+    InsertTailList(&g_DoneList, &pIrp->Tail.Overlay.ListEntry);
+    return status;
 }
 
-/* Queues an IRP as pending with a cancel routine (lock held).  Returns FALSE
- * if the IRP was cancelled already; the caller then completes it. */
-static BOOLEAN QueueIrpLocked(PLIST_ENTRY pQueue, PIRP pIrp, PDRIVER_CANCEL pfnCancel)
+/* Marks an IRP pending with a cancel routine, on a queue unless pQueue is
+ * NULL (lock held): STATUS_PENDING, or STATUS_CANCELLED if it was cancelled
+ * already (the caller completes it). */
+static NTSTATUS QueueIrpLocked(PLIST_ENTRY pQueue, PIRP pIrp, PDRIVER_CANCEL pfnCancel)
 {
     IoSetCancelRoutine(pIrp, pfnCancel);
     if (pIrp->Cancel && IoSetCancelRoutine(pIrp, NULL) != NULL)
-        return FALSE;
+        return STATUS_CANCELLED;
     IoMarkIrpPending(pIrp);
-    InsertTailList(pQueue, &pIrp->Tail.Overlay.ListEntry);
-    return TRUE;
+    if (pQueue != NULL)
+        InsertTailList(pQueue, &pIrp->Tail.Overlay.ListEntry);
+    return STATUS_PENDING;
 }
 
 /* Cancel routine of queued waits and control reads. */
@@ -237,16 +232,15 @@ static VOID NTAPI CancelQueuedIrp(PDEVICE_OBJECT pDevice, PIRP pIrp)
 
     UNREFERENCED_PARAMETER(pDevice);
     IoReleaseCancelSpinLock(pIrp->CancelIrql);
-    KeAcquireSpinLock(&g_Lock, &irql);
+    irql = Lock();
     RemoveEntryList(&pIrp->Tail.Overlay.ListEntry);
-    InitializeListHead(&pIrp->Tail.Overlay.ListEntry);
-    KeReleaseSpinLock(&g_Lock, irql);
-    CompleteIrp(pIrp, STATUS_CANCELLED, 0);
+    AddDoneLocked(pIrp, STATUS_CANCELLED, 0);
+    Unlock(irql);
 }
 
 /* Fails the IRPs of one port file, or of all files when pFile is NULL, that
  * wait on one queue (lock held). */
-static VOID FailQueueLocked(PLIST_ENTRY pQueue, PFILE_OBJECT pFile, NTSTATUS status, PLIST_ENTRY pDone)
+static VOID FailQueueLocked(PLIST_ENTRY pQueue, PFILE_OBJECT pFile, NTSTATUS status)
 {
     PLIST_ENTRY pLink = pQueue->Flink;
 
@@ -257,7 +251,7 @@ static VOID FailQueueLocked(PLIST_ENTRY pQueue, PFILE_OBJECT pFile, NTSTATUS sta
         if (pFile != NULL && IoGetCurrentIrpStackLocation(pIrp)->FileObject != pFile)
             continue;
         if (TakeQueuedIrpLocked(pIrp))
-            AddDoneLocked(pDone, pIrp, status, 0);
+            AddDoneLocked(pIrp, status, 0);
     }
 }
 
@@ -272,7 +266,6 @@ static PSIM_ENTRY AllocEntry(ULONG dwKind, const VOID *pvData, ULONG cbData)
     if (pEntry == NULL)
         return NULL;
     pEntry->pWriteIrp = NULL;
-    pEntry->dwWriteResult = 0;
     pEntry->Header.kind = dwKind;
     pEntry->Header.length = cbData;
     if (cbData > 0)
@@ -280,16 +273,26 @@ static PSIM_ENTRY AllocEntry(ULONG dwKind, const VOID *pvData, ULONG cbData)
     return pEntry;
 }
 
-/* Frees a record entry. */
 static VOID FreeEntry(PSIM_ENTRY pEntry)
 {
     ExFreePoolWithTag(pEntry, QL_POOL_TAG);
 }
 
+/* Detaches a record's write IRP for completion (lock held); FALSE when its
+ * cancellation has begun: the IRP and the record are left to its cancel
+ * routine. */
+static BOOLEAN TakeWriteLocked(PSIM_ENTRY pEntry)
+{
+    if (IoSetCancelRoutine(pEntry->pWriteIrp, NULL) == NULL)
+        return FALSE;
+    pEntry->pWriteIrp->Tail.Overlay.DriverContext[0] = NULL;
+    return TRUE;
+}
+
 /* Hands queued records to pending control reads, as many whole records per
  * read as fit, and gathers the host writes whose bytes were handed over
  * (lock held). */
-static VOID FillControlReadsLocked(PLIST_ENTRY pDone)
+static VOID FillControlReadsLocked(VOID)
 {
     while (!IsListEmpty(&g_CtlReadQueue) && !IsListEmpty(&g_RecordQueue)) {
         PIRP pRead = CONTAINING_RECORD(g_CtlReadQueue.Flink, IRP, Tail.Overlay.ListEntry);
@@ -312,30 +315,25 @@ static VOID FillControlReadsLocked(PLIST_ENTRY pDone)
                     status = STATUS_BUFFER_TOO_SMALL;
                 break;
             }
-            if (pEntry->pWriteIrp != NULL) {
-                /* A write whose cancellation has begun is left to its
-                 * cancel routine, which also drops the record. */
-                if (IoSetCancelRoutine(pEntry->pWriteIrp, NULL) == NULL)
-                    continue;
-                pEntry->pWriteIrp->Tail.Overlay.DriverContext[0] = NULL;
-                AddDoneLocked(pDone, pEntry->pWriteIrp, STATUS_SUCCESS, pEntry->dwWriteResult);
-            } else {
+            if (pEntry->pWriteIrp != NULL && !TakeWriteLocked(pEntry))
+                continue;
+            if (pEntry->pWriteIrp != NULL)
+                AddDoneLocked(pEntry->pWriteIrp, STATUS_SUCCESS, pEntry->Header.length);
+            else
                 g_dwRecords--;
-            }
             RtlCopyMemory(pbOut + cbDone, &pEntry->Header, sizeof(SIMREC_HEADER));
-            RtlCopyMemory(pbOut + cbDone + sizeof(SIMREC_HEADER), pEntry->abData,
-                          pEntry->Header.length);
+            RtlCopyMemory(pbOut + cbDone + sizeof(SIMREC_HEADER), pEntry->abData, pEntry->Header.length);
             cbDone += cbRecord;
             RemoveEntryList(&pEntry->Link);
             FreeEntry(pEntry);
         }
-        AddDoneLocked(pDone, pRead, status, cbDone);
+        AddDoneLocked(pRead, status, cbDone);
     }
 }
 
 /* Queues a host record that carries no IRP, dropping it if too many wait
  * (lock held). */
-static VOID PushRecordLocked(PSIM_ENTRY pEntry, PLIST_ENTRY pDone)
+static VOID PushRecordLocked(PSIM_ENTRY pEntry)
 {
     if (pEntry == NULL)
         return;
@@ -345,7 +343,7 @@ static VOID PushRecordLocked(PSIM_ENTRY pEntry, PLIST_ENTRY pDone)
     }
     g_dwRecords++;
     InsertTailList(&g_RecordQueue, &pEntry->Link);
-    FillControlReadsLocked(pDone);
+    FillControlReadsLocked();
 }
 
 /* Cancel routine of a host write waiting for the simulator: its bytes are
@@ -357,42 +355,38 @@ static VOID NTAPI CancelWrite(PDEVICE_OBJECT pDevice, PIRP pIrp)
 
     UNREFERENCED_PARAMETER(pDevice);
     IoReleaseCancelSpinLock(pIrp->CancelIrql);
-    KeAcquireSpinLock(&g_Lock, &irql);
+    irql = Lock();
     pEntry = (PSIM_ENTRY)pIrp->Tail.Overlay.DriverContext[0];
     pIrp->Tail.Overlay.DriverContext[0] = NULL;
     if (pEntry != NULL)
         RemoveEntryList(&pEntry->Link);
-    KeReleaseSpinLock(&g_Lock, irql);
+    AddDoneLocked(pIrp, STATUS_CANCELLED, 0);
+    Unlock(irql);
     if (pEntry != NULL)
         FreeEntry(pEntry);
-    CompleteIrp(pIrp, STATUS_CANCELLED, 0);
 }
 
 /* Fails the pending waits, held arms and writes of one port file, or of all
  * files when pFile is NULL (lock held). */
-static VOID FailPortIrpsLocked(PFILE_OBJECT pFile, NTSTATUS status, PLIST_ENTRY pDone)
+static VOID FailPortIrpsLocked(PFILE_OBJECT pFile, NTSTATUS status)
 {
     PLIST_ENTRY pLink;
 
-    FailQueueLocked(&g_WaitQueue, pFile, status, pDone);
-    FailQueueLocked(&g_ReadQueue, pFile, status, pDone);
-    FailQueueLocked(&g_HeldArmQueue, pFile, status, pDone);
+    FailQueueLocked(&g_WaitQueue, pFile, status);
+    FailQueueLocked(&g_ReadQueue, pFile, status);
+    FailQueueLocked(&g_HeldArmQueue, pFile, status);
     pLink = g_RecordQueue.Flink;
     while (pLink != &g_RecordQueue) {
         PSIM_ENTRY pEntry = CONTAINING_RECORD(pLink, SIM_ENTRY, Link);
         PIRP pIrp = pEntry->pWriteIrp;
 
         pLink = pLink->Flink;
-        if (pIrp == NULL)
+        if (pIrp == NULL || (pFile != NULL && IoGetCurrentIrpStackLocation(pIrp)->FileObject != pFile) ||
+            !TakeWriteLocked(pEntry))
             continue;
-        if (pFile != NULL && IoGetCurrentIrpStackLocation(pIrp)->FileObject != pFile)
-            continue;
-        if (IoSetCancelRoutine(pIrp, NULL) == NULL)
-            continue;
-        pIrp->Tail.Overlay.DriverContext[0] = NULL;
         RemoveEntryList(&pEntry->Link);
         FreeEntry(pEntry);
-        AddDoneLocked(pDone, pIrp, status, 0);
+        AddDoneLocked(pIrp, status, 0);
     }
 }
 
@@ -403,14 +397,13 @@ static VOID FailPortIrpsLocked(PFILE_OBJECT pFile, NTSTATUS status, PLIST_ENTRY 
  * dispatches one request at a time, so calls never overlap. */
 static VOID UpdatePortLink(VOID)
 {
-    KIRQL irql;
+    KIRQL irql = Lock();
     BOOLEAN bWant, bHave;
 
-    KeAcquireSpinLock(&g_Lock, &irql);
     bWant = g_bPlugged;
     bHave = g_bPortLinked;
     g_bPortLinked = bWant;
-    KeReleaseSpinLock(&g_Lock, irql);
+    Unlock(irql);
 
     if (bWant && !bHave)
         IoCreateSymbolicLink(&g_usPortLink, &g_usPortName);
@@ -421,21 +414,13 @@ static VOID UpdatePortLink(VOID)
 /* Puts the port settings back to those of a freshly opened port (lock held). */
 static VOID ResetSettingsLocked(VOID)
 {
-    RtlZeroMemory(&g_Settings, sizeof(g_Settings));
-    g_Settings.baud = 9600;
-    g_Settings.dataBits = 8;
-    g_Settings.parity = NO_PARITY;
-    g_Settings.stopBits = STOP_BIT_1;
-    g_Settings.controlHandShake = SERIAL_DTR_CONTROL;
-    g_Settings.flowReplace = SERIAL_RTS_CONTROL;
-    g_Settings.xonLimit = 2048;
-    g_Settings.xoffLimit = 512;
-    g_Settings.xonChar = 0x11;
-    g_Settings.xoffChar = 0x13;
-    g_bArmed = FALSE;
-    g_bEventPending = FALSE;
-    g_dwRxHead = 0;
-    g_dwRxCount = 0;
+    static const SIM_SETTINGS FRESH = {.baud = 9600, .stopBits = STOP_BIT_1, .parity = NO_PARITY, .dataBits = 8,
+                                       .controlHandShake = SERIAL_DTR_CONTROL, .flowReplace = SERIAL_RTS_CONTROL,
+                                       .xonLimit = 2048, .xoffLimit = 512, .xonChar = 0x11, .xoffChar = 0x13};
+
+    g_Settings = FRESH;
+    g_bArmed = g_bEventPending = FALSE;
+    g_dwRxHead = g_dwRxCount = 0;
 }
 
 /* Port IRP_MJ_CREATE: the first opener while plugged and free owns the port;
@@ -443,18 +428,15 @@ static VOID ResetSettingsLocked(VOID)
  * handle was closed, or is dropped); any other opener is refused. */
 static NTSTATUS PortCreate(PIRP pIrp, PFILE_OBJECT pFile, USHORT wShare)
 {
-    KIRQL irql;
-    LIST_ENTRY done;
+    KIRQL irql = Lock();
     NTSTATUS status;
     HANDLE hProcess = PsGetCurrentProcessId();
 
-    InitializeListHead(&done);
-    KeAcquireSpinLock(&g_Lock, &irql);
     if (g_bPlugged && g_pOwner != NULL && hProcess == g_hOwnerProcess) {
         /* The close of the earlier handle may still be on its way. */
         g_pOwner->FsContext = PORT_FILE_CLOSED;
-        FailPortIrpsLocked(g_pOwner, STATUS_CANCELLED, &done);
-        PushRecordLocked(AllocEntry(SIMREC_CLOSE, NULL, 0), &done);
+        FailPortIrpsLocked(g_pOwner, STATUS_CANCELLED);
+        PushRecordLocked(AllocEntry(SIMREC_CLOSE, NULL, 0));
         g_pOwner = NULL;
     }
     if (g_bPlugged && g_pOwner == NULL) {
@@ -464,19 +446,17 @@ static NTSTATUS PortCreate(PIRP pIrp, PFILE_OBJECT pFile, USHORT wShare)
         pFile->FsContext = PORT_FILE_OWNER;
         g_State.opens++;
         ResetSettingsLocked();
-        PushRecordLocked(AllocEntry(SIMREC_OPEN, NULL, 0), &done);
+        PushRecordLocked(AllocEntry(SIMREC_OPEN, NULL, 0));
         status = STATUS_SUCCESS;
-    } else if (g_bPlugged && (g_wOwnerShare & QL_SHARE_RW) == QL_SHARE_RW &&
-               (wShare & QL_SHARE_RW) == QL_SHARE_RW) {
+    } else if (g_bPlugged && (g_wOwnerShare & QL_SHARE_RW) == QL_SHARE_RW && (wShare & QL_SHARE_RW) == QL_SHARE_RW) {
         pFile->FsContext = PORT_FILE_SHARED;
         status = STATUS_SUCCESS;
     } else {
         pFile->FsContext = g_bPlugged ? PORT_FILE_REFUSED : PORT_FILE_STALE;
         status = g_bPlugged ? STATUS_ACCESS_DENIED : STATUS_NO_SUCH_DEVICE;
     }
-    KeReleaseSpinLock(&g_Lock, irql);
-    CompleteDoneList(&done);
-    CompleteIrp(pIrp, status, 0);
+    AddDoneLocked(pIrp, status, 0);
+    Unlock(irql);
     return status;
 }
 
@@ -485,25 +465,21 @@ static NTSTATUS PortCreate(PIRP pIrp, PFILE_OBJECT pFile, USHORT wShare)
  * object is counted. */
 static NTSTATUS PortRelease(PIRP pIrp, PFILE_OBJECT pFile, BOOLEAN bClose)
 {
-    KIRQL irql;
-    LIST_ENTRY done;
+    KIRQL irql = Lock();
 
-    InitializeListHead(&done);
-    KeAcquireSpinLock(&g_Lock, &irql);
     if (bClose && pFile->FsContext == PORT_FILE_RELEASED)
         g_State.doubleCloses++;
     if (pFile->FsContext == PORT_FILE_OWNER) {
         g_pOwner = NULL;
-        FailPortIrpsLocked(pFile, STATUS_CANCELLED, &done);
-        PushRecordLocked(AllocEntry(SIMREC_CLOSE, NULL, 0), &done);
+        FailPortIrpsLocked(pFile, STATUS_CANCELLED);
+        PushRecordLocked(AllocEntry(SIMREC_CLOSE, NULL, 0));
     } else if (pFile->FsContext == PORT_FILE_STALE || pFile->FsContext == PORT_FILE_SHARED) {
-        FailPortIrpsLocked(pFile, STATUS_CANCELLED, &done);
+        FailPortIrpsLocked(pFile, STATUS_CANCELLED);
     }
     /* A cleanup (should a later Wine send one) comes before the close. */
     pFile->FsContext = bClose ? PORT_FILE_RELEASED : PORT_FILE_CLOSED;
-    KeReleaseSpinLock(&g_Lock, irql);
-    CompleteDoneList(&done);
-    CompleteIrp(pIrp, STATUS_SUCCESS, 0);
+    AddDoneLocked(pIrp, STATUS_SUCCESS, 0);
+    Unlock(irql);
     return STATUS_SUCCESS;
 }
 
@@ -550,7 +526,7 @@ static VOID ArmLocked(ULONG dwMask)
 
 /* Completes one pending wait of the owner with the event, if there is one
  * (lock held); the event is then spent. */
-static VOID SatisfyWaitsLocked(PLIST_ENTRY pDone)
+static VOID SatisfyWaitsLocked(VOID)
 {
     while (g_bEventPending && !IsListEmpty(&g_WaitQueue)) {
         PIRP pIrp = CONTAINING_RECORD(g_WaitQueue.Flink, IRP, Tail.Overlay.ListEntry);
@@ -559,7 +535,7 @@ static VOID SatisfyWaitsLocked(PLIST_ENTRY pDone)
             continue;
         g_bEventPending = FALSE;
         *(ULONG *)pIrp->AssociatedIrp.SystemBuffer = QL_EV_RXCHAR;
-        AddDoneLocked(pDone, pIrp, STATUS_SUCCESS, sizeof(ULONG));
+        AddDoneLocked(pIrp, STATUS_SUCCESS, sizeof(ULONG));
     }
 }
 
@@ -622,8 +598,7 @@ static NTSTATUS PortIoctlLocked(PIRP pIrp, PIO_STACK_LOCATION pStack, ULONG_PTR 
             if (ConsumeFaultLocked(SIMREQ_ARM))
                 return STATUS_QL_FAULT;
             if (ConsumeFaultLocked(SIMREQ_ARM_HOLD))
-                return QueueIrpLocked(&g_HeldArmQueue, pIrp, CancelQueuedIrp) ? STATUS_PENDING
-                                                                               : STATUS_CANCELLED;
+                return QueueIrpLocked(&g_HeldArmQueue, pIrp, CancelQueuedIrp);
             ArmLocked(*(const ULONG *)pvBuf);
             return STATUS_SUCCESS;
         }
@@ -644,9 +619,7 @@ static NTSTATUS PortIoctlLocked(PIRP pIrp, PIO_STACK_LOCATION pStack, ULONG_PTR 
             *pdwInfo = sizeof(ULONG);
             return STATUS_SUCCESS;
         }
-        if (!QueueIrpLocked(&g_WaitQueue, pIrp, CancelQueuedIrp))
-            return STATUS_CANCELLED;
-        return STATUS_PENDING;
+        return QueueIrpLocked(&g_WaitQueue, pIrp, CancelQueuedIrp);
     case IOCTL_SERIAL_SET_RTS: /* 0x1B0030: cycle end when it has input */
         if (cbIn == sizeof(ULONG))
             return ConsumeFaultLocked(SIMREQ_CYCLE_END) ? STATUS_QL_FAULT : STATUS_SUCCESS;
@@ -676,10 +649,8 @@ static NTSTATUS PortIoctlLocked(PIRP pIrp, PIO_STACK_LOCATION pStack, ULONG_PTR 
     case IOCTL_SERIAL_PURGE:
         if (cbIn < sizeof(ULONG))
             return STATUS_BUFFER_TOO_SMALL;
-        if (*(const ULONG *)pvBuf & SERIAL_PURGE_RXCLEAR) {
-            g_dwRxHead = 0;
-            g_dwRxCount = 0;
-        }
+        if (*(const ULONG *)pvBuf & SERIAL_PURGE_RXCLEAR)
+            g_dwRxHead = g_dwRxCount = 0;
         return STATUS_SUCCESS;
     case IOCTL_SERIAL_SET_QUEUE_SIZE:
     case IOCTL_SERIAL_SET_XON:
@@ -698,13 +669,18 @@ static NTSTATUS PortIoctlLocked(PIRP pIrp, PIO_STACK_LOCATION pStack, ULONG_PTR 
 static NTSTATUS PortIoctl(PIRP pIrp, PIO_STACK_LOCATION pStack)
 {
     KIRQL irql;
-    LIST_ENTRY done;
     SIM_IOCTL rec;
     SIM_SETTINGS before;
     PSIM_ENTRY pIoctlEntry, pSettingsEntry;
     ULONG_PTR dwInfo = 0;
     NTSTATUS status;
 
+    if (g_dwSlowMs != 0) {
+        LARGE_INTEGER delay;
+
+        delay.QuadPart = -10000LL * (LONGLONG)g_dwSlowMs; /* relative, in 100 ns */
+        KeDelayExecutionThread(KernelMode, FALSE, &delay);
+    }
     /* Both records are allocated up front: no pool calls under the lock. */
     RtlZeroMemory(&rec, sizeof(rec));
     rec.code = pStack->Parameters.DeviceIoControl.IoControlCode;
@@ -715,98 +691,68 @@ static NTSTATUS PortIoctl(PIRP pIrp, PIO_STACK_LOCATION pStack)
     pIoctlEntry = AllocEntry(SIMREC_IOCTL, &rec, sizeof(rec));
     pSettingsEntry = AllocEntry(SIMREC_SETTINGS, &g_Settings, sizeof(SIM_SETTINGS));
 
-    InitializeListHead(&done);
-    KeAcquireSpinLock(&g_Lock, &irql);
+    irql = Lock();
     status = PortAccessLocked(pStack->FileObject);
     if (NT_SUCCESS(status)) {
         before = g_Settings;
         status = PortIoctlLocked(pIrp, pStack, &dwInfo);
         if (pIoctlEntry != NULL)
             ((SIM_IOCTL *)pIoctlEntry->abData)->status = status;
-        PushRecordLocked(pIoctlEntry, &done);
+        PushRecordLocked(pIoctlEntry);
         pIoctlEntry = NULL;
         if (pSettingsEntry != NULL &&
             RtlCompareMemory(&before, &g_Settings, sizeof(SIM_SETTINGS)) != sizeof(SIM_SETTINGS)) {
             RtlCopyMemory(pSettingsEntry->abData, &g_Settings, sizeof(SIM_SETTINGS));
-            PushRecordLocked(pSettingsEntry, &done);
+            PushRecordLocked(pSettingsEntry);
             pSettingsEntry = NULL;
         }
     }
-    KeReleaseSpinLock(&g_Lock, irql);
+    if (status != STATUS_PENDING)
+        AddDoneLocked(pIrp, status, dwInfo);
+    Unlock(irql);
     if (pIoctlEntry != NULL)
         FreeEntry(pIoctlEntry);
     if (pSettingsEntry != NULL)
         FreeEntry(pSettingsEntry);
-    CompleteDoneList(&done);
-    if (status != STATUS_PENDING)
-        CompleteIrp(pIrp, status, dwInfo);
     return status;
 }
 
 /* Port IRP_MJ_WRITE: queued as a WRITE record; completes when the simulator
- * has read it.  Always reported as pending. */
+ * has read it. */
 static NTSTATUS PortWrite(PIRP pIrp, PIO_STACK_LOCATION pStack)
 {
     KIRQL irql;
-    LIST_ENTRY done;
     ULONG cbWrite = pStack->Parameters.Write.Length;
-    ULONG cbRecord = cbWrite;
-    PSIM_ENTRY pEntry;
-    NTSTATUS status;
-    BOOLEAN bShort = FALSE;
+    /* Allocated up front: no pool calls under the lock. */
+    PSIM_ENTRY pEntry = cbWrite > SIM_MAX_WRITE ? NULL
+                                                : AllocEntry(SIMREC_WRITE, pIrp->AssociatedIrp.SystemBuffer, cbWrite);
+    NTSTATUS status = cbWrite > SIM_MAX_WRITE ? STATUS_INVALID_PARAMETER
+                      : pEntry == NULL        ? STATUS_INSUFFICIENT_RESOURCES
+                                              : STATUS_SUCCESS;
 
-    if (cbWrite > SIM_MAX_WRITE) {
-        CompleteIrp(pIrp, STATUS_INVALID_PARAMETER, 0);
-        return STATUS_INVALID_PARAMETER;
-    }
-    InitializeListHead(&done);
-    KeAcquireSpinLock(&g_Lock, &irql);
-    status = PortAccessLocked(pStack->FileObject);
+    irql = Lock();
+    if (NT_SUCCESS(status))
+        status = PortAccessLocked(pStack->FileObject);
     if (NT_SUCCESS(status) && ConsumeFaultLocked(SIMREQ_WRITE))
         status = STATUS_QL_FAULT;
-    if (NT_SUCCESS(status) && ConsumeFaultLocked(SIMREQ_SHORT_WRITE)) {
-        bShort = TRUE;
-        cbRecord = cbWrite / 2;
-    }
-    KeReleaseSpinLock(&g_Lock, irql);
-    if (!NT_SUCCESS(status)) {
-        CompleteIrp(pIrp, status, 0);
-        return status;
-    }
-
-    pEntry = AllocEntry(SIMREC_WRITE, pIrp->AssociatedIrp.SystemBuffer, cbRecord);
-    if (pEntry == NULL) {
-        CompleteIrp(pIrp, STATUS_INSUFFICIENT_RESOURCES, 0);
-        return STATUS_INSUFFICIENT_RESOURCES;
-    }
-    pEntry->pWriteIrp = pIrp;
-    pEntry->dwWriteResult = bShort ? cbRecord : cbWrite;
-
-    KeAcquireSpinLock(&g_Lock, &irql);
-    /* The plug may have been pulled while the lock was free. */
-    status = PortAccessLocked(pStack->FileObject);
     if (NT_SUCCESS(status)) {
-        pIrp->Tail.Overlay.DriverContext[0] = pEntry;
-        IoMarkIrpPending(pIrp);
-        IoSetCancelRoutine(pIrp, CancelWrite);
-        if (pIrp->Cancel && IoSetCancelRoutine(pIrp, NULL) != NULL) {
-            pIrp->Tail.Overlay.DriverContext[0] = NULL;
-            AddDoneLocked(&done, pIrp, STATUS_CANCELLED, 0);
-        } else {
+        if (ConsumeFaultLocked(SIMREQ_SHORT_WRITE))
+            pEntry->Header.length = cbWrite / 2;
+        pEntry->pWriteIrp = pIrp;
+        pIrp->Tail.Overlay.DriverContext[0] = pEntry; /* the record its cancel routine takes back */
+        status = QueueIrpLocked(NULL, pIrp, CancelWrite);
+        if (status == STATUS_PENDING) {
             InsertTailList(&g_RecordQueue, &pEntry->Link);
             pEntry = NULL;
-            FillControlReadsLocked(&done);
+            FillControlReadsLocked();
         }
     }
-    KeReleaseSpinLock(&g_Lock, irql);
+    if (status != STATUS_PENDING)
+        AddDoneLocked(pIrp, status, 0);
+    Unlock(irql);
     if (pEntry != NULL)
         FreeEntry(pEntry);
-    if (!NT_SUCCESS(status)) {
-        CompleteIrp(pIrp, status, 0);
-        return status;
-    }
-    CompleteDoneList(&done);
-    return STATUS_PENDING;
+    return status;
 }
 
 /* Moves up to cbWant arrived handheld bytes into a read's buffer (lock
@@ -825,7 +771,7 @@ static ULONG TakeRxLocked(PUCHAR pbOut, ULONG cbWant)
 
 /* Completes the reads that wait for their bytes, oldest first, while enough
  * have arrived for the oldest (lock held). */
-static VOID SatisfyReadsLocked(PLIST_ENTRY pDone)
+static VOID SatisfyReadsLocked(VOID)
 {
     while (!IsListEmpty(&g_ReadQueue)) {
         PIRP pIrp = CONTAINING_RECORD(g_ReadQueue.Flink, IRP, Tail.Overlay.ListEntry);
@@ -834,8 +780,7 @@ static VOID SatisfyReadsLocked(PLIST_ENTRY pDone)
         if (g_dwRxCount < cbWant)
             return;
         if (TakeQueuedIrpLocked(pIrp))
-            AddDoneLocked(pDone, pIrp, STATUS_SUCCESS,
-                          TakeRxLocked((PUCHAR)pIrp->AssociatedIrp.SystemBuffer, cbWant));
+            AddDoneLocked(pIrp, STATUS_SUCCESS, TakeRxLocked((PUCHAR)pIrp->AssociatedIrp.SystemBuffer, cbWant));
     }
 }
 
@@ -843,25 +788,24 @@ static VOID SatisfyReadsLocked(PLIST_ENTRY pDone)
  * returns whatever has arrived; otherwise it waits for all its bytes. */
 static NTSTATUS PortRead(PIRP pIrp, PIO_STACK_LOCATION pStack)
 {
-    KIRQL irql;
+    KIRQL irql = Lock();
     ULONG cbWant = pStack->Parameters.Read.Length;
     ULONG cbDone = 0;
     NTSTATUS status;
     BOOLEAN bAtOnce;
 
-    KeAcquireSpinLock(&g_Lock, &irql);
     status = PortAccessLocked(pStack->FileObject);
     if (NT_SUCCESS(status) && ConsumeFaultLocked(SIMREQ_READ))
         status = STATUS_QL_FAULT;
     bAtOnce = g_Settings.readIntervalTimeout == MAXULONG && g_Settings.readTotalMultiplier == 0 &&
               g_Settings.readTotalConstant == 0;
     if (NT_SUCCESS(status) && !bAtOnce && (g_dwRxCount < cbWant || !IsListEmpty(&g_ReadQueue)))
-        status = QueueIrpLocked(&g_ReadQueue, pIrp, CancelQueuedIrp) ? STATUS_PENDING : STATUS_CANCELLED;
+        status = QueueIrpLocked(&g_ReadQueue, pIrp, CancelQueuedIrp);
     if (NT_SUCCESS(status) && status != STATUS_PENDING)
         cbDone = TakeRxLocked((PUCHAR)pIrp->AssociatedIrp.SystemBuffer, cbWant);
-    KeReleaseSpinLock(&g_Lock, irql);
     if (status != STATUS_PENDING)
-        CompleteIrp(pIrp, status, cbDone);
+        AddDoneLocked(pIrp, status, cbDone);
+    Unlock(irql);
     return status;
 }
 
@@ -871,157 +815,109 @@ static NTSTATUS PortQueryVolume(PIRP pIrp, PIO_STACK_LOCATION pStack)
 {
     FILE_FS_DEVICE_INFORMATION *pInfo = (FILE_FS_DEVICE_INFORMATION *)pIrp->AssociatedIrp.SystemBuffer;
 
-    if (pStack->Parameters.QueryVolume.FsInformationClass != FileFsDeviceInformation) {
-        CompleteIrp(pIrp, STATUS_INVALID_DEVICE_REQUEST, 0);
-        return STATUS_INVALID_DEVICE_REQUEST;
-    }
-    if (pStack->Parameters.QueryVolume.Length < sizeof(FILE_FS_DEVICE_INFORMATION)) {
-        CompleteIrp(pIrp, STATUS_BUFFER_TOO_SMALL, 0);
-        return STATUS_BUFFER_TOO_SMALL;
-    }
+    if (pStack->Parameters.QueryVolume.FsInformationClass != FileFsDeviceInformation)
+        return CompleteIrp(pIrp, STATUS_INVALID_DEVICE_REQUEST, 0);
+    if (pStack->Parameters.QueryVolume.Length < sizeof(FILE_FS_DEVICE_INFORMATION))
+        return CompleteIrp(pIrp, STATUS_BUFFER_TOO_SMALL, 0);
     pInfo->DeviceType = FILE_DEVICE_SERIAL_PORT;
     pInfo->Characteristics = 0;
-    CompleteIrp(pIrp, STATUS_SUCCESS, sizeof(FILE_FS_DEVICE_INFORMATION));
-    return STATUS_SUCCESS;
+    return CompleteIrp(pIrp, STATUS_SUCCESS, sizeof(FILE_FS_DEVICE_INFORMATION));
 }
 
 /* ==== The control device: the simulated handheld's side ===================== */
 
-/* Control IOCTL_SIM_PLUG: plugs the handheld in or pulls it out. */
-static NTSTATUS CtlPlug(ULONG dwPresent)
+/* Control IOCTL_SIM_PLUG: plugs the handheld in or pulls it out (lock held;
+ * the caller then updates the port's DOS name). */
+static VOID PlugLocked(ULONG dwPresent)
 {
-    KIRQL irql;
-    LIST_ENTRY done;
-
-    InitializeListHead(&done);
-    KeAcquireSpinLock(&g_Lock, &irql);
-    if (dwPresent != 0) {
-        g_bPlugged = TRUE;
-    } else if (g_bPlugged) {
-        g_bPlugged = FALSE;
+    g_bPlugged = dwPresent != 0;
+    if (!g_bPlugged) {
         if (g_pOwner != NULL) {
             g_pOwner->FsContext = PORT_FILE_STALE;
             g_pOwner = NULL;
         }
-        FailPortIrpsLocked(NULL, STATUS_QL_REMOVED, &done);
-        g_dwRxHead = 0;
-        g_dwRxCount = 0;
+        FailPortIrpsLocked(NULL, STATUS_QL_REMOVED);
+        g_dwRxHead = g_dwRxCount = 0;
     }
-    KeReleaseSpinLock(&g_Lock, irql);
-    CompleteDoneList(&done);
-    UpdatePortLink();
-    return STATUS_SUCCESS;
 }
 
 /* Control IOCTL_SIM_RELEASE: every held arm takes effect, in order, and
- * completes. */
-static NTSTATUS CtlReleaseArms(VOID)
+ * completes (lock held). */
+static VOID ReleaseArmsLocked(VOID)
 {
-    KIRQL irql;
-    LIST_ENTRY done;
-
-    InitializeListHead(&done);
-    KeAcquireSpinLock(&g_Lock, &irql);
     while (!IsListEmpty(&g_HeldArmQueue)) {
         PIRP pIrp = CONTAINING_RECORD(g_HeldArmQueue.Flink, IRP, Tail.Overlay.ListEntry);
 
         if (!TakeQueuedIrpLocked(pIrp))
             continue;
         ArmLocked(*(const ULONG *)pIrp->AssociatedIrp.SystemBuffer);
-        AddDoneLocked(&done, pIrp, STATUS_SUCCESS, 0);
+        AddDoneLocked(pIrp, STATUS_SUCCESS, 0);
     }
-    KeReleaseSpinLock(&g_Lock, irql);
-    CompleteDoneList(&done);
-    return STATUS_SUCCESS;
 }
 
-/* Control IRP_MJ_DEVICE_CONTROL: plug, fault injection, state, release. */
+/* Control IRP_MJ_DEVICE_CONTROL: plug, fault injection, state, release, slow
+ * requests (simctl.h). */
 static NTSTATUS CtlIoctl(PIRP pIrp, PIO_STACK_LOCATION pStack)
 {
     ULONG dwCode = pStack->Parameters.DeviceIoControl.IoControlCode;
     ULONG cbIn = pStack->Parameters.DeviceIoControl.InputBufferLength;
-    ULONG cbOut = pStack->Parameters.DeviceIoControl.OutputBufferLength;
     PVOID pvBuf = pIrp->AssociatedIrp.SystemBuffer;
+    const SIM_FAULT *pFault = (const SIM_FAULT *)pvBuf;
     ULONG_PTR dwInfo = 0;
-    NTSTATUS status;
-    KIRQL irql;
+    NTSTATUS status = STATUS_SUCCESS;
+    KIRQL irql = Lock();
 
-    switch (dwCode) {
-    case IOCTL_SIM_PLUG:
-        status = cbIn < sizeof(ULONG) ? STATUS_BUFFER_TOO_SMALL : CtlPlug(*(const ULONG *)pvBuf);
-        break;
-    case IOCTL_SIM_FAULT: {
-        const SIM_FAULT *pFault = (const SIM_FAULT *)pvBuf;
-        if (cbIn < sizeof(SIM_FAULT)) {
-            status = STATUS_BUFFER_TOO_SMALL;
-        } else if (pFault->request < SIMREQ_ARM || pFault->request > SIMREQ_LAST) {
-            status = STATUS_INVALID_PARAMETER;
-        } else {
-            KeAcquireSpinLock(&g_Lock, &irql);
+    if (((dwCode == IOCTL_SIM_PLUG || dwCode == IOCTL_SIM_SLOW) && cbIn < sizeof(ULONG)) ||
+        (dwCode == IOCTL_SIM_FAULT && cbIn < sizeof(SIM_FAULT)) ||
+        (dwCode == IOCTL_SIM_STATE && pStack->Parameters.DeviceIoControl.OutputBufferLength < sizeof(SIM_STATE))) {
+        status = STATUS_BUFFER_TOO_SMALL;
+    } else if (dwCode == IOCTL_SIM_PLUG) {
+        PlugLocked(*(const ULONG *)pvBuf);
+    } else if (dwCode == IOCTL_SIM_SLOW) {
+        g_dwSlowMs = *(const ULONG *)pvBuf;
+    } else if (dwCode == IOCTL_SIM_FAULT) {
+        if (pFault->request >= SIMREQ_ARM && pFault->request <= SIMREQ_LAST)
             g_aFaults[pFault->request] = *pFault;
-            KeReleaseSpinLock(&g_Lock, irql);
-            status = STATUS_SUCCESS;
-        }
-        break;
-    }
-    case IOCTL_SIM_STATE:
-        if (cbOut < sizeof(SIM_STATE)) {
-            status = STATUS_BUFFER_TOO_SMALL;
-            break;
-        }
-        KeAcquireSpinLock(&g_Lock, &irql);
+        else
+            status = STATUS_INVALID_PARAMETER;
+    } else if (dwCode == IOCTL_SIM_STATE) {
         RtlCopyMemory(pvBuf, &g_State, sizeof(SIM_STATE));
-        KeReleaseSpinLock(&g_Lock, irql);
         dwInfo = sizeof(SIM_STATE);
-        status = STATUS_SUCCESS;
-        break;
-    case IOCTL_SIM_RELEASE:
-        status = CtlReleaseArms();
-        break;
-    default:
+    } else if (dwCode == IOCTL_SIM_RELEASE) {
+        ReleaseArmsLocked();
+    } else {
         status = STATUS_INVALID_DEVICE_REQUEST;
-        break;
     }
-    CompleteIrp(pIrp, status, dwInfo);
+    AddDoneLocked(pIrp, status, dwInfo);
+    Unlock(irql);
+    UpdatePortLink();
     return status;
 }
 
 /* Control IRP_MJ_READ: host records, pending until some are queued. */
 static NTSTATUS CtlRead(PIRP pIrp, PIO_STACK_LOCATION pStack)
 {
-    KIRQL irql;
-    LIST_ENTRY done;
-    BOOLEAN bQueued;
+    NTSTATUS status = STATUS_SUCCESS;
+    KIRQL irql = Lock();
 
-    if (pStack->Parameters.Read.Length == 0) {
-        CompleteIrp(pIrp, STATUS_SUCCESS, 0);
-        return STATUS_SUCCESS;
-    }
-    InitializeListHead(&done);
-    KeAcquireSpinLock(&g_Lock, &irql);
-    bQueued = QueueIrpLocked(&g_CtlReadQueue, pIrp, CancelQueuedIrp);
-    if (bQueued)
-        FillControlReadsLocked(&done);
-    KeReleaseSpinLock(&g_Lock, irql);
-    CompleteDoneList(&done);
-    if (!bQueued) {
-        CompleteIrp(pIrp, STATUS_CANCELLED, 0);
-        return STATUS_CANCELLED;
-    }
-    return STATUS_PENDING;
+    if (pStack->Parameters.Read.Length > 0)
+        status = QueueIrpLocked(&g_CtlReadQueue, pIrp, CancelQueuedIrp);
+    if (status == STATUS_PENDING)
+        FillControlReadsLocked();
+    else
+        AddDoneLocked(pIrp, status, 0);
+    Unlock(irql);
+    return status;
 }
 
 /* Control IRP_MJ_WRITE: bytes the handheld sends to the host. */
 static NTSTATUS CtlWrite(PIRP pIrp, PIO_STACK_LOCATION pStack)
 {
-    KIRQL irql;
-    LIST_ENTRY done;
+    KIRQL irql = Lock();
     ULONG cbIn = pStack->Parameters.Write.Length;
     const UCHAR *pbIn = (const UCHAR *)pIrp->AssociatedIrp.SystemBuffer;
     ULONG cbDone = 0;
 
-    InitializeListHead(&done);
-    KeAcquireSpinLock(&g_Lock, &irql);
     if (g_pOwner != NULL) {
         while (cbDone < cbIn && g_dwRxCount < RX_CAPACITY) {
             g_abRx[(g_dwRxHead + g_dwRxCount) % RX_CAPACITY] = pbIn[cbDone++];
@@ -1029,35 +925,22 @@ static NTSTATUS CtlWrite(PIRP pIrp, PIO_STACK_LOCATION pStack)
         }
         if (cbDone > 0 && g_bArmed)
             g_bEventPending = TRUE;
-        SatisfyWaitsLocked(&done);
-        SatisfyReadsLocked(&done);
+        SatisfyWaitsLocked();
+        SatisfyReadsLocked();
     }
-    KeReleaseSpinLock(&g_Lock, irql);
-    CompleteDoneList(&done);
-    CompleteIrp(pIrp, STATUS_SUCCESS, cbDone);
+    AddDoneLocked(pIrp, STATUS_SUCCESS, cbDone);
+    Unlock(irql);
     return STATUS_SUCCESS;
 }
 
 /* Control IRP_MJ_CLEANUP / IRP_MJ_CLOSE: fails that handle's pending reads. */
 static NTSTATUS CtlRelease(PIRP pIrp, PFILE_OBJECT pFile)
 {
-    KIRQL irql;
-    LIST_ENTRY done;
-    PLIST_ENTRY pLink;
+    KIRQL irql = Lock();
 
-    InitializeListHead(&done);
-    KeAcquireSpinLock(&g_Lock, &irql);
-    pLink = g_CtlReadQueue.Flink;
-    while (pLink != &g_CtlReadQueue) {
-        PIRP pRead = CONTAINING_RECORD(pLink, IRP, Tail.Overlay.ListEntry);
-
-        pLink = pLink->Flink;
-        if (IoGetCurrentIrpStackLocation(pRead)->FileObject == pFile && TakeQueuedIrpLocked(pRead))
-            AddDoneLocked(&done, pRead, STATUS_CANCELLED, 0);
-    }
-    KeReleaseSpinLock(&g_Lock, irql);
-    CompleteDoneList(&done);
-    CompleteIrp(pIrp, STATUS_SUCCESS, 0);
+    FailQueueLocked(&g_CtlReadQueue, pFile, STATUS_CANCELLED);
+    AddDoneLocked(pIrp, STATUS_SUCCESS, 0);
+    Unlock(irql);
     return STATUS_SUCCESS;
 }
 
@@ -1085,16 +968,12 @@ static NTSTATUS NTAPI Dispatch(PDEVICE_OBJECT pDevice, PIRP pIrp)
         case IRP_MJ_QUERY_VOLUME_INFORMATION:
             return PortQueryVolume(pIrp, pStack);
         case IRP_MJ_FLUSH_BUFFERS:
-            CompleteIrp(pIrp, STATUS_SUCCESS, 0);
-            return STATUS_SUCCESS;
-        default:
-            break;
+            return CompleteIrp(pIrp, STATUS_SUCCESS, 0);
         }
     } else if (pDevice == g_pCtlDevice) {
         switch (pStack->MajorFunction) {
         case IRP_MJ_CREATE:
-            CompleteIrp(pIrp, STATUS_SUCCESS, 0);
-            return STATUS_SUCCESS;
+            return CompleteIrp(pIrp, STATUS_SUCCESS, 0);
         case IRP_MJ_CLEANUP:
         case IRP_MJ_CLOSE:
             return CtlRelease(pIrp, pStack->FileObject);
@@ -1104,41 +983,24 @@ static NTSTATUS NTAPI Dispatch(PDEVICE_OBJECT pDevice, PIRP pIrp)
             return CtlWrite(pIrp, pStack);
         case IRP_MJ_DEVICE_CONTROL:
             return CtlIoctl(pIrp, pStack);
-        default:
-            break;
         }
     }
-    CompleteIrp(pIrp, STATUS_INVALID_DEVICE_REQUEST, 0);
-    return STATUS_INVALID_DEVICE_REQUEST;
+    return CompleteIrp(pIrp, STATUS_INVALID_DEVICE_REQUEST, 0);
 }
 
 /* Unload: fails whatever is pending, frees the records, removes the names
  * and devices. */
 static VOID NTAPI DriverUnload(PDRIVER_OBJECT pDriver)
 {
-    KIRQL irql;
-    LIST_ENTRY done;
-    PLIST_ENTRY pLink;
+    KIRQL irql = Lock();
 
     UNREFERENCED_PARAMETER(pDriver);
-    InitializeListHead(&done);
-    KeAcquireSpinLock(&g_Lock, &irql);
-    g_bPlugged = FALSE;
-    g_pOwner = NULL;
-    FailPortIrpsLocked(NULL, STATUS_QL_REMOVED, &done);
-    for (pLink = g_CtlReadQueue.Flink; pLink != &g_CtlReadQueue;) {
-        PIRP pRead = CONTAINING_RECORD(pLink, IRP, Tail.Overlay.ListEntry);
-        pLink = pLink->Flink;
-        if (TakeQueuedIrpLocked(pRead))
-            AddDoneLocked(&done, pRead, STATUS_CANCELLED, 0);
-    }
-    while (!IsListEmpty(&g_RecordQueue)) {
-        PSIM_ENTRY pEntry = CONTAINING_RECORD(RemoveHeadList(&g_RecordQueue), SIM_ENTRY, Link);
-        FreeEntry(pEntry);
-    }
+    PlugLocked(0);
+    FailQueueLocked(&g_CtlReadQueue, NULL, STATUS_CANCELLED);
+    while (!IsListEmpty(&g_RecordQueue))
+        FreeEntry(CONTAINING_RECORD(RemoveHeadList(&g_RecordQueue), SIM_ENTRY, Link));
     g_dwRecords = 0;
-    KeReleaseSpinLock(&g_Lock, irql);
-    CompleteDoneList(&done);
+    Unlock(irql);
     UpdatePortLink();
     IoDeleteSymbolicLink(&g_usCtlLink);
     if (g_pPortDevice != NULL)
@@ -1163,39 +1025,24 @@ NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT pDriver, PUNICODE_STRING pusRegistry)
     InitializeListHead(&g_HeldArmQueue);
     InitializeListHead(&g_CtlReadQueue);
     InitializeListHead(&g_RecordQueue);
-    RtlInitUnicodeString(&g_usPortName, L"\\Device\\QlUsbShPort");
-    RtlInitUnicodeString(&g_usPortLink, L"\\DosDevices\\WCEUSBSH001");
-    RtlInitUnicodeString(&g_usCtlName, L"\\Device\\QlUsbShCtl");
-    RtlInitUnicodeString(&g_usCtlLink, L"\\DosDevices\\QlUsbShCtl");
+    InitializeListHead(&g_DoneList);
 
     for (i = 0; i <= IRP_MJ_MAXIMUM_FUNCTION; i++)
         pDriver->MajorFunction[i] = Dispatch;
     pDriver->DriverUnload = DriverUnload;
 
-    status = IoCreateDevice(pDriver, 0, &g_usPortName, FILE_DEVICE_SERIAL_PORT, 0, FALSE,
-                            &g_pPortDevice);
-    if (!NT_SUCCESS(status))
-        return status;
-    status = IoCreateDevice(pDriver, 0, &g_usCtlName, FILE_DEVICE_UNKNOWN, 0, FALSE, &g_pCtlDevice);
-    if (!NT_SUCCESS(status)) {
-        IoDeleteDevice(g_pPortDevice);
-        g_pPortDevice = NULL;
-        return status;
-    }
-    g_pPortDevice->Flags |= DO_BUFFERED_IO;
-    g_pCtlDevice->Flags |= DO_BUFFERED_IO;
-    g_pPortDevice->Flags &= ~DO_DEVICE_INITIALIZING;
-    g_pCtlDevice->Flags &= ~DO_DEVICE_INITIALIZING;
+    status = IoCreateDevice(pDriver, 0, &g_usPortName, FILE_DEVICE_SERIAL_PORT, 0, FALSE, &g_pPortDevice);
+    if (NT_SUCCESS(status))
+        status = IoCreateDevice(pDriver, 0, &g_usCtlName, FILE_DEVICE_UNKNOWN, 0, FALSE, &g_pCtlDevice);
     /* A stale name from an earlier load would make the handheld look present. */
     IoDeleteSymbolicLink(&g_usPortLink);
     IoDeleteSymbolicLink(&g_usCtlLink);
-    status = IoCreateSymbolicLink(&g_usCtlLink, &g_usCtlName);
-    if (!NT_SUCCESS(status)) {
-        IoDeleteDevice(g_pCtlDevice);
-        IoDeleteDevice(g_pPortDevice);
-        g_pCtlDevice = NULL;
-        g_pPortDevice = NULL;
-        return status;
+    if (NT_SUCCESS(status)) {
+        g_pPortDevice->Flags = (g_pPortDevice->Flags | DO_BUFFERED_IO) & ~DO_DEVICE_INITIALIZING;
+        g_pCtlDevice->Flags = (g_pCtlDevice->Flags | DO_BUFFERED_IO) & ~DO_DEVICE_INITIALIZING;
+        status = IoCreateSymbolicLink(&g_usCtlLink, &g_usCtlName);
     }
-    return STATUS_SUCCESS;
+    if (!NT_SUCCESS(status))
+        DriverUnload(pDriver);
+    return status;
 }

@@ -1,15 +1,11 @@
 /*
  * Control interface of the stand-in USB serial driver, shared by the driver
- * (kernel side) and the simulated handheld (user side).  Plain C, no
- * windows.h dependency beyond the fixed-width types, so both sides compile it.
- *
- * Two devices (qlusbsh.c describes what each does with every request):
- *   \Device\QlUsbShPort   the handheld's port as the tool sees it,
- *                         \\.\WCEUSBSH001 while the handheld is plugged in;
- *   \Device\QlUsbShCtl    the simulator's side, \\.\QlUsbShCtl, always there:
- *                         ReadFile gives the host's records (below), WriteFile
- *                         sends bytes to the host, and the IOCTLs below plug,
- *                         inject faults, report state and release held arms.
+ * (kernel side) and the simulated handheld (user side): plain C with
+ * fixed-width types, so both sides compile it.  On the control device
+ * (\\.\QlUsbShCtl; qlusbsh.c describes both devices) ReadFile gives the
+ * host's records (below), WriteFile sends bytes to the host, and the IOCTLs
+ * below plug, inject faults, report state, release held arms and slow the
+ * port's requests down.
  */
 #ifndef QL_SIMCTL_H
 #define QL_SIMCTL_H
@@ -34,6 +30,10 @@
 
 /* Lets every arm request held by SIMREQ_ARM_HOLD take effect and complete. */
 #define IOCTL_SIM_RELEASE SIMCTL_CODE(4)
+
+/* in: uint32_t milliseconds that every later device-control request on the
+ * port waits before it is served (0: none). */
+#define IOCTL_SIM_SLOW SIMCTL_CODE(5)
 
 /* Kinds of port request a fault can target. */
 enum SimRequest {

@@ -9,15 +9,12 @@
 #include <cstdio>
 #include <cstdlib>
 
-// Unix path of the build's program folder, given by the build (QL_BIN_DIR in
-// the environment runs a copy of it).
 std::string BinDir()
 {
     const char* pszDir = getenv("QL_BIN_DIR");
     return pszDir != nullptr && *pszDir != '\0' ? pszDir : QL_BIN_DIR;
 }
 
-// Wine path of one program.
 std::string BinExe(const char* szName)
 {
     return OpWinePath(BinDir() + "/" + szName);
@@ -54,7 +51,6 @@ std::string ScratchDir(const std::string& name)
     return dir;
 }
 
-// build/../artefacts/<name>.
 std::string ArtefactPath(const std::string& name)
 {
     std::string dir = BinDir() + "/../../artefacts";
@@ -62,15 +58,19 @@ std::string ArtefactPath(const std::string& name)
     return dir + "/" + name;
 }
 
-// A cheap hash of the offset.
-uint8_t ImageByte(uint32_t offset)
+// The image's byte at an offset: a byte of a hash of the seed and the
+// offset's 8-byte word (SplitMix64's finaliser), cheap, and any byte can be
+// had without those before it.
+static uint8_t ImageByte(uint32_t seed, uint32_t offset)
 {
-    uint32_t x = offset * 2654435761u;
-    return static_cast<uint8_t>((x >> 13) ^ (offset >> 17));
+    uint64_t x = ((uint64_t{seed} << 32) + offset / 8) * 0x9E3779B97F4A7C15ull;
+    x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ull;
+    x = (x ^ (x >> 27)) * 0x94D049BB133111EBull;
+    return static_cast<uint8_t>((x ^ (x >> 31)) >> (8 * (offset % 8)));
 }
 
-// Writes the test pattern as nk.nb0, a block at a time: images reach 64 MiB.
-void WriteImage(const std::string& dir, uint32_t size)
+// A block at a time: images reach 64 MiB.
+void WriteImage(const std::string& dir, uint32_t size, uint32_t seed)
 {
     std::vector<uint8_t> block(128 * 1024);
     std::string path = OpWinePath(dir + "/nk.nb0");
@@ -78,13 +78,25 @@ void WriteImage(const std::string& dir, uint32_t size)
     ASSERT_NE(f, nullptr) << path;
     for (uint32_t at = 0; at < size; at += static_cast<uint32_t>(block.size())) {
         uint32_t count = std::min<uint32_t>(size - at, static_cast<uint32_t>(block.size()));
-        for (uint32_t i = 0; i < count; i++) block[i] = ImageByte(at + i);
+        for (uint32_t i = 0; i < count; i++) block[i] = ImageByte(seed, at + i);
         ASSERT_EQ(fwrite(block.data(), 1, count, f), count) << path;
     }
     fclose(f);
 }
 
-// Reads a file into memory.
+// Reads a file's lines, without their CR LF or LF; a last line without one too.
+static std::vector<std::string> ReadLines(const std::string& unixPath)
+{
+    std::vector<uint8_t> bytes = ReadAll(unixPath);
+    std::vector<std::string> lines(1);
+    for (uint8_t b : bytes) {
+        if (b == '\n') lines.emplace_back();
+        else if (b != '\r') lines.back() += static_cast<char>(b);
+    }
+    if (lines.back().empty()) lines.pop_back();
+    return lines;
+}
+
 std::vector<uint8_t> ReadAll(const std::string& unixPath)
 {
     std::vector<uint8_t> bytes;
@@ -105,7 +117,6 @@ std::string ToolExe()
     return pszExe != nullptr && *pszExe != '\0' ? OpWinePath(pszExe) : BinExe("quenlow.exe");
 }
 
-// Starts the tool in dir and waits for the dialog.
 ToolRun StartTool(const std::string& dir)
 {
     ToolRun run;
@@ -122,34 +133,41 @@ static void NotePercent(ToolRun& run, const std::string& percent)
         run.percents.push_back(percent);
 }
 
-// Watches the run to its end, noting every box, the dialog as each box came,
-// and every percentage.
+Watching g_Watching;
+
 long FinishTool(ToolRun& run, DWORD limitMs, DWORD okDelayMs)
 {
-    HWND hPercent = nullptr;
-    OpWatch watch;
-    watch.pollMs = 5;
-    watch.okDelayMs = okDelayMs;
-    watch.onPercent = [&](HWND, const std::string& percent) { NotePercent(run, percent); };
-    watch.onBox = [&](HWND hBox, HWND hDlg) {
+    if (run.proc.hProcess == nullptr) return run.exitCode = -1;
+    if (g_Watching.bOkByPerson) limitMs = std::max<DWORD>(limitMs, 300000);
+    HWND hLastBox = nullptr;
+    for (DWORD dwStart = GetTickCount();
+         WaitForSingleObject(run.proc.hProcess, 5) == WAIT_TIMEOUT && GetTickCount() - dwStart < limitMs;) {
+        if (run.hDlg == nullptr) run.hDlg = OpFindDialog(run.proc.dwProcessId, 0);
+        HWND hPercent = run.hDlg != nullptr ? GetDlgItem(run.hDlg, IDC_PERCENT) : nullptr;
+        std::string percent = OpReadText(hPercent);
+        NotePercent(run, percent);
+        if (!g_Watching.shotPath.empty() && !percent.empty() && atoi(percent.c_str()) >= g_Watching.shotPercent) {
+            OpScreenshot(g_Watching.shotPath);
+            g_Watching.shotPath.clear();
+        }
+        HWND hBox = OpFindBox(run.proc.dwProcessId, 0);
+        if (hBox == nullptr || hBox == hLastBox) continue;
+        hLastBox = hBox;
         run.boxTicks.push_back(GetTickCount());
         run.boxes.push_back(OpReadBox(hBox));
-        run.atBox.push_back(hDlg ? OpReadDialog(hDlg) : OpDialog());
+        run.atBox.push_back(run.hDlg != nullptr ? OpReadDialog(run.hDlg) : OpDialog());
         NotePercent(run, run.atBox.back().percent);
+        if (g_Watching.bOkByPerson) continue;
+        Sleep(okDelayMs);
+        OpPressOk(hBox);
         // The percentage may change between OK and the dialog's end, which
-        // come close together: its control is taken now, watched without
-        // pause after OK.
-        hPercent = hDlg ? GetDlgItem(hDlg, IDC_PERCENT) : nullptr;
-    };
-    watch.afterOk = [&](HWND, HWND) {
-        for (DWORD dwPressed = GetTickCount(); hPercent != nullptr && IsWindow(hPercent) &&
-                                               GetTickCount() - dwPressed < 2000;)
+        // come close together: it is watched without pause after OK.
+        for (DWORD dwPressed = GetTickCount(); IsWindow(hPercent) && GetTickCount() - dwPressed < 2000;)
             NotePercent(run, OpReadText(hPercent));
-    };
-    return run.exitCode = OpWatchTool(run.proc, run.hDlg, limitMs, watch);
+    }
+    return run.exitCode = OpWaitExit(run.proc, 0);
 }
 
-// All boxes of a run, one line each.
 std::string DescribeBoxes(const ToolRun& run)
 {
     std::string lines;
@@ -157,9 +175,7 @@ std::string DescribeBoxes(const ToolRun& run)
     return lines.empty() ? "(no box)\n" : lines;
 }
 
-// Checks that the run showed one box, and which.
-void ExpectOnlyBox(const ToolRun& run, const char* szCaption, const char* szText, const char* szOwner,
-                   int line)
+void ExpectOnlyBox(const ToolRun& run, const char* szCaption, const char* szText, const char* szOwner, int line)
 {
     SCOPED_TRACE(testing::Message() << "called from line " << line);
     ASSERT_EQ(run.boxes.size(), 1u) << DescribeBoxes(run);
@@ -169,7 +185,6 @@ void ExpectOnlyBox(const ToolRun& run, const char* szCaption, const char* szText
     EXPECT_EQ(OpOwnerName(box, run.hDlg), szOwner);
 }
 
-// Starts the simulator with a pipe on its input and one on its output.
 SimRun StartSim(const std::string& dir, const std::string& options)
 {
     SimRun sim;
@@ -181,22 +196,9 @@ SimRun StartSim(const std::string& dir, const std::string& options)
         return sim;
     SetHandleInformation(hInWrite, HANDLE_FLAG_INHERIT, 0);
     SetHandleInformation(hOutRead, HANDLE_FLAG_INHERIT, 0);
-    std::string exe = BinExe("qlsim.exe");
-    std::string cmd = "\"" + exe + "\" " + options + " --log \"" + OpWinePath(sim.logPath) +
-                      "\" --data \"" + OpWinePath(sim.dataPath) + "\"";
-    STARTUPINFOA si = {};
-    si.cb = sizeof(si);
-    si.dwFlags = STARTF_USESTDHANDLES;
-    si.hStdInput = hInRead;
-    si.hStdOutput = hOutWrite;
-    si.hStdError = hOutWrite;
-    PROCESS_INFORMATION pi = {};
-    if (CreateProcessA(exe.c_str(), &cmd[0], nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr,
-                       nullptr, &si, &pi)) {
-        sim.proc.hProcess = pi.hProcess;
-        sim.proc.hThread = pi.hThread;
-        sim.proc.dwProcessId = pi.dwProcessId;
-    }
+    std::string files = " --log \"" + OpWinePath(sim.logPath) + "\" --data \"" + OpWinePath(sim.dataPath) + "\"";
+    sim.proc = OpLaunch(BinExe("qlsim.exe"), options + files, "", hInRead, hOutWrite);
+    if (sim.proc.hProcess == nullptr) sim.output = "CreateProcess failed: " + std::to_string(GetLastError());
     CloseHandle(hInRead);
     CloseHandle(hOutWrite);
     sim.hStdin = hInWrite;
@@ -206,12 +208,10 @@ SimRun StartSim(const std::string& dir, const std::string& options)
            ReadFile(hOutRead, buf, sizeof(buf), &n, nullptr) && n > 0)
         sim.output.append(buf, n);
     sim.ready = sim.output.find("ready") != std::string::npos;
-    if (sim.proc.hProcess == nullptr) sim.output = "CreateProcess failed: " + std::to_string(GetLastError());
     CloseHandle(hOutRead);
     return sim;
 }
 
-// Closes the simulator's input, which ends it, and waits.
 void StopSim(SimRun& sim)
 {
     if (sim.hStdin != nullptr) CloseHandle(sim.hStdin);
@@ -219,53 +219,47 @@ void StopSim(SimRun& sim)
     OpWaitExit(sim.proc, 10000);
 }
 
-// Reads the log, a line an event, each led by its tick count.
 std::vector<SimEvent> SimLog(const SimRun& sim)
 {
-    std::vector<uint8_t> bytes = ReadAll(sim.logPath);
     std::vector<SimEvent> events;
-    std::string line;
-    for (size_t i = 0; i <= bytes.size(); i++) {
-        if (i < bytes.size() && bytes[i] != '\n') {
-            if (bytes[i] != '\r') line += static_cast<char>(bytes[i]);
-            continue;
-        }
-        if (line.empty()) continue;
-        SimEvent event;
+    for (const std::string& line : ReadLines(sim.logPath)) {
         size_t space = line.find(' ');
-        event.tick = static_cast<DWORD>(strtoul(line.c_str(), nullptr, 10));
-        event.text = space == std::string::npos ? "" : line.substr(space + 1);
-        events.push_back(event);
-        line.clear();
+        events.push_back({static_cast<DWORD>(strtoul(line.c_str(), nullptr, 10)),
+                          space == std::string::npos ? "" : line.substr(space + 1)});
     }
     return events;
 }
 
-bool SimLogHas(const SimRun& sim, const std::string& prefix)
+DWORD SimLogTick(const std::vector<SimEvent>& log, const std::string& prefix)
 {
-    for (const SimEvent& event : SimLog(sim))
-        if (event.text.compare(0, prefix.size(), prefix) == 0) return true;
-    return false;
+    for (const SimEvent& event : log)
+        if (event.text.compare(0, prefix.size(), prefix) == 0) return event.tick;
+    return 0;
 }
 
-// Connect byte, length word, body in file order, deferred block last.
-std::vector<uint8_t> ExpectedWire(uint32_t imageSize)
+bool SimLogHas(const SimRun& sim, const std::string& prefix)
+{
+    return SimLogTick(SimLog(sim), prefix) != 0;
+}
+
+std::vector<uint8_t> ExpectedWire(uint32_t imageSize, uint32_t seed)
 {
     std::vector<uint8_t> wire = {0x41};
     uint32_t length = imageSize - 262144;
     for (int i = 0; i < 4; i++) wire.push_back(static_cast<uint8_t>(length >> (8 * i)));
-    for (uint32_t i = 524288; i < imageSize; i++) wire.push_back(ImageByte(i));
-    for (uint32_t i = 262144; i < 524288; i++) wire.push_back(ImageByte(i));
+    for (uint32_t i = 524288; i < imageSize; i++) wire.push_back(ImageByte(seed, i));
+    for (uint32_t i = 262144; i < 524288; i++) wire.push_back(ImageByte(seed, i));
     return wire;
 }
 
 Outcome RunTool(const std::string& dir, uint32_t imageSize, const std::string& simOptions,
-                DWORD limitMs, DWORD okDelayMs)
+                DWORD limitMs, DWORD okDelayMs, uint32_t seed)
 {
     Outcome out;
     out.dir = dir;
     out.size = imageSize;
-    if (imageSize != 0) WriteImage(dir, imageSize);
+    out.seed = seed;
+    if (imageSize != 0) WriteImage(dir, imageSize, seed);
     else DeleteFileA(OpWinePath(dir + "/nk.nb0").c_str());
     out.sim = StartSim(dir, simOptions);
     EXPECT_TRUE(out.sim.ready) << "simulator did not start (" << simOptions << "): " << out.sim.output;
@@ -296,17 +290,10 @@ std::vector<std::string> ProcessesNamed(std::initializer_list<const char*> names
 
 std::vector<std::string> ToolLog(const std::string& dir)
 {
-    std::vector<std::string> lines;
-    std::string line;
-    for (uint8_t b : ReadAll(dir + "/quenlow.log")) {
-        if (b == '\r') continue;
-        if (b != '\n') {
-            line += static_cast<char>(b);
-            continue;
-        }
+    std::vector<std::string> lines = ReadLines(dir + "/quenlow.log");
+    for (std::string& line : lines) {
         size_t text = line.find(" ms  ");
-        lines.push_back(text == std::string::npos ? line : line.substr(text + 5));
-        line.clear();
+        if (text != std::string::npos) line.erase(0, text + 5);
     }
     return lines;
 }

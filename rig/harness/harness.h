@@ -30,12 +30,10 @@ std::string ScratchDir(const std::string& name);
 // Unix path where a test leaves artefacts (screenshots, logs).
 std::string ArtefactPath(const std::string& name);
 
-// Byte at a file offset of the test images: differs from block to block and
-// within a block, so a misplaced or repeated block shows.
-uint8_t ImageByte(uint32_t offset);
-
-// Writes nk.nb0 of that many bytes into a folder (Unix path).
-void WriteImage(const std::string& dir, uint32_t size);
+// Writes nk.nb0 of that many bytes made from a seed into a folder (Unix
+// path): the bytes differ from block to block and within a block, so a
+// misplaced or repeated block shows; the same seed gives the same bytes.
+void WriteImage(const std::string& dir, uint32_t size, uint32_t seed = 0);
 
 // Reads a whole file (Unix path); empty if missing.
 std::vector<uint8_t> ReadAll(const std::string& unixPath);
@@ -51,6 +49,12 @@ struct ToolRun {
     long exitCode = -2;
     DWORD dwStartTick = 0;             // GetTickCount just before the tool was started
 };
+
+// What the main job asks of the operator in every run: a screenshot (Unix
+// path; none when empty) once the percentage reaches shotPercent, and OK left
+// to the person at a real display.
+struct Watching { std::string shotPath; int shotPercent = 40; bool bOkByPerson = false; };
+extern Watching g_Watching;
 
 // Starts the tool in dir (Unix path) and waits for its progress dialog.
 ToolRun StartTool(const std::string& dir);
@@ -95,13 +99,16 @@ struct SimEvent {
 // The simulator's log.
 std::vector<SimEvent> SimLog(const SimRun& sim);
 
+// The tick of the first event that starts with the prefix; 0 if none.
+DWORD SimLogTick(const std::vector<SimEvent>& log, const std::string& prefix);
+
 // True when some log line's event starts with the prefix.
 bool SimLogHas(const SimRun& sim, const std::string& prefix);
 
-// The bytes the handheld should have received for an image of this size,
-// when the whole exchange ran: connect byte, length word, body, deferred
-// halves.
-std::vector<uint8_t> ExpectedWire(uint32_t imageSize);
+// The bytes the handheld should have received for an image of this size and
+// seed, when the whole exchange ran: connect byte, length word, body,
+// deferred halves.
+std::vector<uint8_t> ExpectedWire(uint32_t imageSize, uint32_t seed = 0);
 
 // Everything one run of the tool against the simulated handheld left behind.
 struct Outcome {
@@ -111,13 +118,14 @@ struct Outcome {
     SimRun sim;
     std::vector<uint8_t> wire;   // every byte the handheld received
     std::vector<SimEvent> log;   // the simulator's log
+    uint32_t seed = 0;           // of nk.nb0's bytes
 };
 
-// Writes nk.nb0 of imageSize bytes into dir (none when imageSize is 0),
-// starts the simulator with simOptions, runs the tool to its end (pressing
-// each box's OK after okDelayMs) and collects the outcome.
+// Writes nk.nb0 of imageSize bytes made from the seed into dir (none when
+// imageSize is 0), starts the simulator with simOptions, runs the tool to its
+// end (pressing each box's OK after okDelayMs) and collects the outcome.
 Outcome RunTool(const std::string& dir, uint32_t imageSize, const std::string& simOptions,
-                DWORD limitMs = 60000, DWORD okDelayMs = 200);
+                DWORD limitMs = 60000, DWORD okDelayMs = 200, uint32_t seed = 0);
 
 // The tool's log in dir (quenlow.log), a line each, without the time that
 // leads every line.
@@ -135,6 +143,7 @@ struct Schedule {
     const char* name;
     uint32_t size;   // nk.nb0's size, 0 for none
     std::string sim; // qlsim's options
+    uint32_t seed = 0; // of the image's bytes
 };
 inline void PrintTo(const Schedule& s, std::ostream* os) { *os << s.size << " bytes, qlsim " << s.sim; }
 

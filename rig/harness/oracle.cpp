@@ -265,7 +265,7 @@ void ExpectJudged(const Outcome& out, const Verdict& v, const std::string& repla
     SCOPED_TRACE(replay);
     EXPECT_EQ(out.run.exitCode, 0);
     ExpectOnlyBox(out.run, v.caption.c_str(), v.box.c_str(), v.owner.c_str(), __LINE__);
-    std::vector<uint8_t> expected = ExpectedWire(out.size);
+    std::vector<uint8_t> expected = ExpectedWire(out.size, out.seed);
     EXPECT_GE(out.wire.size(), v.wireMin);
     EXPECT_LE(out.wire.size(), v.wireMax);
     expected.resize(std::min(expected.size(), out.wire.size()));
@@ -372,7 +372,7 @@ Outcome RunJudged(const std::string& dir, const Schedule& s, const std::string& 
 {
     Verdict v = Judge(s.size, s.sim);
     SIM_STATE before = DriverState();
-    Outcome out = RunTool(dir, s.size, s.sim, v.limitMs, v.okDelayMs);
+    Outcome out = RunTool(dir, s.size, s.sim, v.limitMs, v.okDelayMs, s.seed);
     ExpectJudged(out, v, replay);
     // The port's handle is never used once closed, nor closed twice.
     SIM_STATE after = DriverState();

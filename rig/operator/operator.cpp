@@ -19,15 +19,13 @@ static const int BOX_TEXT_ID = 0xFFFF;
 // Pause between two looks for a window.
 static const DWORD POLL_MS = 20;
 
-// Window text of any window, also of another process; empty if the window
-// is gone or does not answer.
 std::string OpReadText(HWND hWnd)
 {
     char szText[1024] = "";
     DWORD_PTR dwLength = 0;
     if (hWnd == nullptr ||
-        !SendMessageTimeoutA(hWnd, WM_GETTEXT, sizeof(szText), reinterpret_cast<LPARAM>(szText),
-                             SMTO_NORMAL, 2000, &dwLength) ||
+        !SendMessageTimeoutA(hWnd, WM_GETTEXT, sizeof(szText), reinterpret_cast<LPARAM>(szText), SMTO_NORMAL, 2000,
+                             &dwLength) ||
         dwLength >= sizeof(szText))
         return "";
     return std::string(szText, dwLength);
@@ -41,7 +39,6 @@ static std::string ClassOf(HWND hWnd)
     return szClass;
 }
 
-// Converts /a/b to Z:\a\b.
 std::string OpWinePath(const std::string& unixPath)
 {
     std::string path = "Z:" + unixPath;
@@ -50,16 +47,20 @@ std::string OpWinePath(const std::string& unixPath)
     return path;
 }
 
-// Starts exe with args in cwd.
-OpProcess OpLaunch(const std::string& exe, const std::string& args, const std::string& cwd)
+OpProcess OpLaunch(const std::string& exe, const std::string& args, const std::string& cwd, HANDLE hStdIn,
+                   HANDLE hStdOut)
 {
     OpProcess proc;
     std::string cmd = "\"" + exe + "\"" + (args.empty() ? "" : " " + args);
     STARTUPINFOA si = {};
     si.cb = sizeof(si);
+    si.dwFlags = hStdIn != nullptr ? STARTF_USESTDHANDLES : 0;
+    si.hStdInput = hStdIn;
+    si.hStdOutput = si.hStdError = hStdOut;
     PROCESS_INFORMATION pi = {};
-    if (!CreateProcessA(exe.c_str(), &cmd[0], nullptr, nullptr, FALSE, 0, nullptr,
-                        cwd.empty() ? nullptr : cwd.c_str(), &si, &pi))
+    if (!CreateProcessA(exe.c_str(), &cmd[0], nullptr, nullptr, hStdIn != nullptr,
+                        hStdIn != nullptr ? CREATE_NO_WINDOW : 0, nullptr, cwd.empty() ? nullptr : cwd.c_str(), &si,
+                        &pi))
         return proc;
     proc.hProcess = pi.hProcess;
     proc.hThread = pi.hThread;
@@ -67,7 +68,6 @@ OpProcess OpLaunch(const std::string& exe, const std::string& args, const std::s
     return proc;
 }
 
-// Waits for the end of a process and collects its exit code.
 long OpWaitExit(OpProcess& proc, DWORD timeoutMs)
 {
     if (proc.hProcess == nullptr) return -1;
@@ -86,7 +86,6 @@ long OpWaitExit(OpProcess& proc, DWORD timeoutMs)
     return code;
 }
 
-// Collects the top-level windows of one process.
 std::vector<HWND> OpTopWindows(DWORD dwProcessId)
 {
     std::vector<HWND> windows;
@@ -124,19 +123,16 @@ static HWND WaitForWindow(DWORD dwProcessId, DWORD timeoutMs, Test test)
     }
 }
 
-// Finds the progress dialog.
 HWND OpFindDialog(DWORD dwProcessId, DWORD timeoutMs)
 {
     return WaitForWindow(dwProcessId, timeoutMs, IsToolDialog);
 }
 
-// Finds a message box.
 HWND OpFindBox(DWORD dwProcessId, DWORD timeoutMs)
 {
     return WaitForWindow(dwProcessId, timeoutMs, IsBox);
 }
 
-// Reads what the dialog shows.
 OpDialog OpReadDialog(HWND hDlg)
 {
     OpDialog d;
@@ -145,14 +141,12 @@ OpDialog OpReadDialog(HWND hDlg)
     d.percent = OpReadText(GetDlgItem(hDlg, IDC_PERCENT));
     HWND hBar = GetDlgItem(hDlg, IDC_PROGRESS_BAR);
     d.barPos = static_cast<int>(SendMessageA(hBar, PBM_GETPOS, 0, 0));
-    d.barMin = static_cast<int>(SendMessageA(hBar, PBM_GETRANGE, TRUE, 0));
     d.barMax = static_cast<int>(SendMessageA(hBar, PBM_GETRANGE, FALSE, 0));
     GetWindowRect(hDlg, &d.rect);
     d.visible = IsWindowVisible(hDlg) != FALSE;
     return d;
 }
 
-// Reads what a box shows.
 OpBox OpReadBox(HWND hBox)
 {
     OpBox box;
@@ -164,13 +158,11 @@ OpBox OpReadBox(HWND hBox)
     return box;
 }
 
-// Clicks OK.
 void OpPressOk(HWND hBox)
 {
     PostMessageA(GetDlgItem(hBox, IDOK), BM_CLICK, 0, 0);
 }
 
-// Posts the key's down and up strokes, as the keyboard driver would queue them.
 void OpPressKey(HWND hWnd, UINT vk, bool bAlt)
 {
     UINT down = bAlt ? WM_SYSKEYDOWN : WM_KEYDOWN;
@@ -193,11 +185,11 @@ static long long FileSize(const std::string& winPath)
 
 // A file of this process's own under /tmp (process ids repeat across Wine
 // lanes; the display does not).
-static std::string UnixTempFile(const char* szWhat)
+static std::string UnixTempFile()
 {
     const char* pszDisplay = getenv("DISPLAY");
     char szPath[128];
-    snprintf(szPath, sizeof(szPath), "/tmp/%s-%s-%lu.txt", szWhat,
+    snprintf(szPath, sizeof(szPath), "/tmp/qlunix-%s-%lu.txt",
              pszDisplay != nullptr ? pszDisplay + (*pszDisplay == ':') : "x", GetCurrentProcessId());
     return szPath;
 }
@@ -205,8 +197,7 @@ static std::string UnixTempFile(const char* szWhat)
 // Runs a Unix program that writes unixOutPath and waits for that file: Wine
 // starts a Unix program without a process handle, so the output counts as
 // written once it exists and has stopped growing.
-static bool RunUnixForFile(const std::string& unixExe, const std::string& args,
-                           const std::string& unixOutPath)
+static bool RunUnixForFile(const std::string& unixExe, const std::string& args, const std::string& unixOutPath)
 {
     std::string winPath = OpWinePath(unixOutPath);
     DeleteFileA(winPath.c_str());
@@ -231,19 +222,8 @@ static std::string XCursorLine()
 {
     // qlxcursor is a Linux program of the native tree (rig/build.sh builds it).
     const char* pszTool = getenv("QL_XCURSOR");
-    if (pszTool == nullptr) return "";
-    std::string out = UnixTempFile("qlxcursor");
-    if (!RunUnixForFile(pszTool, out, out)) return "";
-    std::string winOut = OpWinePath(out);
-    std::string shape;
-    if (FILE* pFile = fopen(winOut.c_str(), "r")) {
-        char szLine[128] = "";
-        if (fgets(szLine, sizeof(szLine), pFile) != nullptr) shape = szLine;
-        fclose(pFile);
-    }
-    DeleteFileA(winOut.c_str());
-    while (!shape.empty() && (shape.back() == '\n' || shape.back() == '\r')) shape.pop_back();
-    return shape;
+    std::string line = pszTool != nullptr ? OpUnixOutput(pszTool) : "";
+    return line.substr(0, line.find_first_of("\r\n"));
 }
 
 // Shape of the X cursor shown now ("WxH@x,y#pixelhash").
@@ -299,8 +279,6 @@ static std::string ReferenceShape(LPCSTR pszCursor)
     return shape;
 }
 
-// Names the cursor shape shown now, where the pointer stands: "wait",
-// "arrow", "other:SHAPE" or "unknown".
 std::string OpCursorNow()
 {
     std::string shape = XCursorShape();
@@ -323,7 +301,6 @@ std::string OpCursorNow()
     return "other:" + shape;
 }
 
-// Moves the pointer over the window and names the cursor shape shown there.
 std::string OpCursorOver(HWND hWnd)
 {
     RECT rc = {};
@@ -335,26 +312,21 @@ std::string OpCursorOver(HWND hWnd)
 
 std::string OpUnixOutput(const std::string& command)
 {
-    std::string out = UnixTempFile("qlunix");
+    std::string out = UnixTempFile(), text;
     if (!RunUnixForFile("/bin/sh", "-c \"" + command + " > " + out + "\"", out)) return "";
-    std::vector<char> text;
-    if (FILE* pFile = fopen(OpWinePath(out).c_str(), "r")) {
-        char szBuf[512];
-        size_t n;
-        while ((n = fread(szBuf, 1, sizeof(szBuf), pFile)) > 0) text.insert(text.end(), szBuf, szBuf + n);
+    if (FILE* pFile = fopen(OpWinePath(out).c_str(), "rb")) {
+        for (int c; (c = fgetc(pFile)) != EOF;) text += static_cast<char>(c);
         fclose(pFile);
     }
     DeleteFileA(OpWinePath(out).c_str());
-    return std::string(text.begin(), text.end());
+    return text;
 }
 
-// Runs ImageMagick's import against the X display Wine draws on.
 bool OpScreenshot(const std::string& unixPngPath)
 {
     return RunUnixForFile("/usr/bin/import", "-window root " + unixPngPath, unixPngPath);
 }
 
-// Names a box's owner relative to the tool's dialog: dialog, main, none.
 std::string OpOwnerName(const OpBox& box, HWND hDialog)
 {
     if (box.hOwner == nullptr) return "none";
@@ -363,7 +335,6 @@ std::string OpOwnerName(const OpBox& box, HWND hDialog)
     return "other:" + box.ownerClass;
 }
 
-// Writes CR and LF as \r and \n, so a text fits on one line.
 std::string OpEscape(const std::string& text)
 {
     std::string escaped;
@@ -375,40 +346,8 @@ std::string OpEscape(const std::string& text)
     return escaped;
 }
 
-// Describes a box with its owner named relative to the tool's dialog.
 std::string OpDescribeBox(const OpBox& box, HWND hDialog)
 {
     return "box caption=\"" + box.caption + "\" owner=" + OpOwnerName(box, hDialog) +
            " text=\"" + OpEscape(box.text) + "\"";
-}
-
-long OpWatchTool(OpProcess& tool, HWND hDlg, DWORD limitMs, const OpWatch& watch)
-{
-    if (tool.hProcess == nullptr) return -1;
-    DWORD dwStart = GetTickCount();
-    HWND hLastBox = nullptr;
-    std::string lastPercent;
-    bool bDialogSeen = false;
-    while (WaitForSingleObject(tool.hProcess, watch.pollMs) == WAIT_TIMEOUT &&
-           GetTickCount() - dwStart < limitMs) {
-        if (hDlg == nullptr) hDlg = OpFindDialog(tool.dwProcessId, 0);
-        if (hDlg != nullptr && !bDialogSeen) {
-            bDialogSeen = true;
-            if (watch.onDialog) watch.onDialog(hDlg);
-        }
-        if (hDlg != nullptr && IsWindow(hDlg)) {
-            std::string percent = OpReadText(GetDlgItem(hDlg, IDC_PERCENT));
-            if (!percent.empty() && percent != lastPercent && watch.onPercent) watch.onPercent(hDlg, percent);
-            if (!percent.empty()) lastPercent = percent;
-        }
-        HWND hBox = OpFindBox(tool.dwProcessId, 0);
-        if (hBox == nullptr || hBox == hLastBox) continue;
-        hLastBox = hBox;
-        if (watch.onBox) watch.onBox(hBox, hDlg);
-        if (watch.okDelayMs < 0) continue;
-        Sleep(static_cast<DWORD>(watch.okDelayMs));
-        OpPressOk(hBox);
-        if (watch.afterOk) watch.afterOk(hBox, hDlg);
-    }
-    return OpWaitExit(tool, 0);
 }

@@ -1,11 +1,10 @@
 // The operator: does to the tool what a person at the desktop would, from a
-// process of its own, and reports what it saw.  Used by the Wine tests and by
-// operator.exe (the command-line front end that the main job runs).
+// process of its own, and reports what it saw.  Used by the Wine tests, the
+// main job and the benchmark through the harness.
 #pragma once
 
 #include <windows.h>
 
-#include <functional>
 #include <string>
 #include <vector>
 
@@ -21,7 +20,7 @@ struct OpDialog {
     std::string caption;
     std::string message;   // the message field
     std::string percent;   // the percentage
-    int barPos = 0, barMin = 0, barMax = 0;
+    int barPos = 0, barMax = 0;
     RECT rect = {};        // outer rectangle on the screen
     bool visible = false;
 };
@@ -38,8 +37,11 @@ struct OpBox {
 // Converts a Unix path to the form Wine's programs take (Z: drive).
 std::string OpWinePath(const std::string& unixPath);
 
-// Starts a program in a chosen current directory; hProcess null on failure.
-OpProcess OpLaunch(const std::string& exe, const std::string& args, const std::string& cwd);
+// Starts a program in a chosen current directory, with no window of its own
+// and these standard handles (inherited) when hStdIn is given; hProcess null
+// on failure.
+OpProcess OpLaunch(const std::string& exe, const std::string& args, const std::string& cwd,
+                   HANDLE hStdIn = nullptr, HANDLE hStdOut = nullptr);
 
 // Waits up to timeoutMs for the program to end; its exit code, or -1 when it
 // was still running (then it is terminated).  Closes the handles.
@@ -87,22 +89,6 @@ std::string OpUnixOutput(const std::string& command);
 
 // Saves a picture of the whole screen (Xvfb's) to a PNG file; false on failure.
 bool OpScreenshot(const std::string& unixPngPath);
-
-// What a watch of the running tool reports as it goes; every callback may be
-// left empty.
-struct OpWatch {
-    DWORD pollMs = 20;         // pause between looks
-    long okDelayMs = 200;      // OK is pressed this long after a box came; < 0: never (a person does)
-    std::function<void(HWND hDlg)> onDialog;                              // the dialog appeared
-    std::function<void(HWND hDlg, const std::string& percent)> onPercent; // its percentage changed
-    std::function<void(HWND hBox, HWND hDlg)> onBox;                      // a new box, before OK
-    std::function<void(HWND hBox, HWND hDlg)> afterOk;                    // OK was pressed on it
-};
-
-// Watches the tool until it ends or limitMs passes: finds its dialog (unless
-// hDlg is given), follows the percentage, and presses OK on each box.
-// Returns the exit code (-1: still running at the limit, then terminated).
-long OpWatchTool(OpProcess& tool, HWND hDlg, DWORD limitMs, const OpWatch& watch);
 
 // Names a box's owner: "dialog" (the tool's dialog), "main", or "none".
 std::string OpOwnerName(const OpBox& box, HWND hDialog);

@@ -12,8 +12,11 @@ void PrintSimUsage(void)
     fprintf(stderr, "usage: qlsim [--absent] [--deaf] [--ready none|late:MS|skew] [--arm-delay MS]\n"
                     "  [--rom 32|24|16|8] [--rom-gap MS] [--rom-twice] [--next-delay MS] [--gap K:MS]...\n"
                     "  [--unplug-after BYTES] [--garbage K:HEX]... [--dup K]... [--repeat-ready K]...\n"
-                    "  [--fault arm|wait|cycle|write|read|short:SKIP:COUNT|all]... [--log FILE]\n"
-                    "  [--data FILE] [--exit-after MS]   (README.md, \"The simulated handheld\")\n");
+                    "  [--fault arm|wait|cycle|write|read|short:SKIP:COUNT|all]... [--split N:MS]\n"
+                    "  [--slow MS] [--stall-after BYTES:MS] [--log FILE] [--data FILE] [--exit-after MS]\n"
+                    "  --split: bursts in pieces of N bytes MS apart, the first N - 1; --slow: every device-\n"
+                    "  control request MS late; --stall-after: read nothing for MS once BYTES came\n"
+                    "  (README.md, \"The simulated handheld\", says what every option does)\n");
 }
 
 /* Parses an unsigned decimal number that fits qwMax; FALSE if it is not one. */
@@ -98,7 +101,8 @@ static BOOL ParseValue(const std::string &strOpt, const std::string &strArg, SIM
         const char *pszName;
         DWORD *pdwValue;
     } NUMBERS[] = {{"--arm-delay", &pOptions->dwArmDelayMs},   {"--rom-gap", &pOptions->dwRomGapMs},
-                   {"--next-delay", &pOptions->dwNextDelayMs}, {"--exit-after", &pOptions->dwExitAfterMs}};
+                   {"--next-delay", &pOptions->dwNextDelayMs}, {"--exit-after", &pOptions->dwExitAfterMs},
+                   {"--slow", &pOptions->dwSlowMs}};
     std::string strLeft, strRight;
     DWORD dwK = 0, dwMs = 0;
 
@@ -124,6 +128,13 @@ static BOOL ParseValue(const std::string &strOpt, const std::string &strArg, SIM
     }
     if (strOpt == "--unplug-after")
         return pOptions->bUnplugAfterSet = ParseNumber(strArg.c_str(), ~0ull, &pOptions->qwUnplugAfter);
+    if (strOpt == "--split")
+        return ParseNumbered(strArg, 1, &pOptions->dwSplitBytes, &strRight) &&
+               ParseDword(strRight.c_str(), &pOptions->dwSplitMs) && pOptions->dwSplitMs >= 1;
+    if (strOpt == "--stall-after")
+        return pOptions->bStallSet = SplitColon(strArg, &strLeft, &strRight) &&
+                                     ParseNumber(strLeft.c_str(), ~0ull, &pOptions->qwStallAfter) &&
+                                     ParseDword(strRight.c_str(), &pOptions->dwStallMs);
     if (strOpt == "--garbage") {
         pOptions->garbage.push_back(std::make_pair(0, std::vector<unsigned char>()));
         return ParseNumbered(strArg, 0, &pOptions->garbage.back().first, &strRight) &&

@@ -28,16 +28,16 @@ struct SIM_OPTIONS {
     std::vector<std::pair<DWORD, DWORD> > gaps;                         /* --gap K:MS */
     BOOL bUnplugAfterSet = FALSE;         /* --unplug-after */
     ULONGLONG qwUnplugAfter = 0;
+    DWORD dwSplitBytes = 0;               /* --split N:MS, 0 if none */
+    DWORD dwSplitMs = 0;
+    DWORD dwSlowMs = 0;                   /* --slow, 0 if none */
+    BOOL bStallSet = FALSE;               /* --stall-after BYTES:MS */
+    ULONGLONG qwStallAfter = 0;
+    DWORD dwStallMs = 0;
     std::vector<std::pair<DWORD, std::vector<unsigned char> > > garbage; /* --garbage K:HEX */
     std::vector<DWORD> dupRequests;       /* --dup K */
     std::vector<DWORD> repeatReady;       /* --repeat-ready K */
     std::vector<SIM_FAULT> faults;        /* --fault */
-    DWORD dwSplitBytes = 0;               /* --split N:MS */
-    DWORD dwSplitMs = 0;
-    DWORD dwSlowMs = 0;                   /* --slow MS */
-    BOOL bStallSet = FALSE;               /* --stall-after BYTES:MS */
-    ULONGLONG qwStallAfter = 0;
-    DWORD dwStallMs = 0;
     std::string strLogFile;               /* --log */
     std::string strDataFile;              /* --data */
     DWORD dwExitAfterMs = 120000;         /* --exit-after */

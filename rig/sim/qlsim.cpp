@@ -25,6 +25,7 @@
 #include <stdio.h>
 #include <string.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -74,8 +75,7 @@ static SIM_OPTIONS g_Options;
 static HSIMCTL g_hCtl;
 
 /* --log and --data files, NULL when not asked for. */
-static FILE *g_pLog;
-static FILE *g_pData;
+static FILE *g_pLog, *g_pData;
 
 /* Set by ctrl-c or by the closing of a piped standard input. */
 static volatile LONG g_lStop;
@@ -84,14 +84,15 @@ static volatile LONG g_lStop;
 static std::vector<SCHEDULED_SEND> g_Scheduled;
 
 /* The current session, and the last earlier one that saw the connect byte. */
-static SIM_SESSION g_Session;
-static SIM_SESSION g_LastConnected;
-
-/* The plug was pulled by --unplug-after. */
-static BOOL g_bUnplugged;
+static SIM_SESSION g_Session, g_LastConnected;
 
 /* The run is over (transfer complete and port closed, or plug pulled). */
 static BOOL g_bDone;
+
+/* --stall-after: the stall came (it comes once), and when it ends (0: not
+ * stalled now). */
+static BOOL g_bStalled;
+static ULONGLONG g_qwStallEnd;
 
 /* Writes one line to the log file, if any, led by the tick count in ms: the
  * clock every process here shares, so tests can compare times. */
@@ -123,20 +124,19 @@ static DWORD WINAPI StdinWatch(LPVOID pvStdin)
     char abBuffer[256];
     DWORD cbRead = 0;
 
-    while (ReadFile((HANDLE)pvStdin, abBuffer, sizeof(abBuffer), &cbRead, NULL) && cbRead > 0) {
-    }
+    while (ReadFile((HANDLE)pvStdin, abBuffer, sizeof(abBuffer), &cbRead, NULL) && cbRead > 0) {}
     InterlockedExchange(&g_lStop, 1);
     return 0;
 }
 
 /* Formats bytes as spaced hex for the log. */
-static std::string HexString(const std::vector<unsigned char> &bytes)
+static std::string HexString(const unsigned char *pbData, size_t cbData)
 {
     std::string str;
     char szByte[4];
 
-    for (size_t i = 0; i < bytes.size(); i++) {
-        snprintf(szByte, sizeof(szByte), i == 0 ? "%02x" : " %02x", bytes[i]);
+    for (size_t i = 0; i < cbData; i++) {
+        snprintf(szByte, sizeof(szByte), i == 0 ? "%02x" : " %02x", pbData[i]);
         str += szByte;
     }
     return str;
@@ -146,14 +146,12 @@ static std::string HexString(const std::vector<unsigned char> &bytes)
  * out dwDelayMs from now, after anything already due by then. */
 static void ScheduleSend(DWORD dwDelayMs, const std::vector<unsigned char> &bytes)
 {
-    SCHEDULED_SEND send;
-    size_t i = 0;
+    SCHEDULED_SEND send = {GetTickCount64() + dwDelayMs, bytes};
+    std::vector<SCHEDULED_SEND>::iterator at = g_Scheduled.begin();
 
-    send.qwDue = GetTickCount64() + dwDelayMs;
-    send.bytes = bytes;
-    while (i < g_Scheduled.size() && g_Scheduled[i].qwDue <= send.qwDue)
-        i++;
-    g_Scheduled.insert(g_Scheduled.begin() + (ptrdiff_t)i, send);
+    while (at != g_Scheduled.end() && at->qwDue <= send.qwDue)
+        at++;
+    g_Scheduled.insert(at, send);
 }
 
 /* Queues a reply pair, optionally after a stray byte, optionally twice. */
@@ -168,6 +166,74 @@ static void SchedulePair(DWORD dwDelayMs, unsigned char bFirst, BOOL bStray, BOO
         bytes.push_back(0x00);
     }
     ScheduleSend(dwDelayMs, bytes);
+}
+
+/* Formats a host record as one line of the simulator's log (no newline):
+ * "open", "close", "write N", "ioctl 0x1b0028 in=4 out=0 status=0x0", or
+ * "settings baud=... ri=... rm=... rc=... wm=... wc=..." (the port's settings
+ * and time-outs after each change). */
+static std::string FormatRecord(const SIM_RECORD &rec)
+{
+    char szLine[256];
+
+    switch (rec.dwKind) {
+    case SIMREC_OPEN:
+        return "open";
+    case SIMREC_CLOSE:
+        return "close";
+    case SIMREC_WRITE:
+        snprintf(szLine, sizeof(szLine), "write %u", (unsigned)rec.data.size());
+        return szLine;
+    case SIMREC_IOCTL:
+        if (rec.data.size() >= sizeof(SIM_IOCTL)) {
+            SIM_IOCTL io;
+            memcpy(&io, &rec.data[0], sizeof(io));
+            snprintf(szLine, sizeof(szLine), "ioctl 0x%x in=%u out=%u status=0x%x", (unsigned)io.code,
+                     (unsigned)io.inLength, (unsigned)io.outLength, (unsigned)io.status);
+            return szLine;
+        }
+        break;
+    case SIMREC_SETTINGS:
+        if (rec.data.size() >= sizeof(SIM_SETTINGS)) {
+            SIM_SETTINGS s;
+            memcpy(&s, &rec.data[0], sizeof(s));
+            snprintf(szLine, sizeof(szLine),
+                     "settings baud=%u data=%u parity=%u stop=%u dtr=%u rts=%u handshake=0x%x flow=0x%x "
+                     "ri=%u rm=%u rc=%u wm=%u wc=%u",
+                     (unsigned)s.baud, (unsigned)s.dataBits, (unsigned)s.parity, (unsigned)s.stopBits,
+                     (unsigned)s.dtr, (unsigned)s.rts, (unsigned)s.controlHandShake, (unsigned)s.flowReplace,
+                     (unsigned)s.readIntervalTimeout, (unsigned)s.readTotalMultiplier, (unsigned)s.readTotalConstant,
+                     (unsigned)s.writeTotalMultiplier, (unsigned)s.writeTotalConstant);
+            return szLine;
+        }
+        break;
+    default:
+        break;
+    }
+    snprintf(szLine, sizeof(szLine), "record kind=%u length=%u", (unsigned)rec.dwKind, (unsigned)rec.data.size());
+    return szLine;
+}
+
+/* Sends a burst to the host, logged once as its first piece goes: whole, or
+ * with --split in pieces of N bytes MS apart, the first one byte short (with
+ * N = 1, a byte at a time), so that a reply's last byte travels with the next
+ * reply's first, as a USB stack may cut a device's bytes. */
+static void SendBurst(const std::vector<unsigned char> &burst)
+{
+    size_t cbPiece = g_Options.dwSplitBytes > 1 ? g_Options.dwSplitBytes - 1 : g_Options.dwSplitBytes;
+
+    for (size_t at = 0; at < burst.size(); at += cbPiece, cbPiece = g_Options.dwSplitBytes) {
+        if (cbPiece == 0 || cbPiece > burst.size() - at)
+            cbPiece = burst.size() - at;
+        if (at > 0)
+            Sleep(g_Options.dwSplitMs);
+        if (!SimSendToHost(g_hCtl, &burst[at], (DWORD)cbPiece)) {
+            LogLine("send %s lost (error %lu)", HexString(&burst[at], burst.size() - at).c_str(), GetLastError());
+            return;
+        }
+        if (at == 0)
+            LogLine("send %s", HexString(&burst[0], burst.size()).c_str());
+    }
 }
 
 /* Sends every scheduled send whose time has come.  Sends due together go out
@@ -189,12 +255,8 @@ static void RunDueSends(void)
             LogLine("release arm failed (error %lu)", GetLastError());
         }
     }
-    if (burst.empty())
-        return;
-    if (SimSendToHost(g_hCtl, &burst[0], (DWORD)burst.size()))
-        LogLine("send %s", HexString(burst).c_str());
-    else
-        LogLine("send %s lost (error %lu)", HexString(burst).c_str(), GetLastError());
+    if (!burst.empty())
+        SendBurst(burst);
 }
 
 /* Milliseconds until the next scheduled send (INFINITE if none). */
@@ -204,48 +266,31 @@ static DWORD MsToNextSend(void)
 
     if (g_Scheduled.empty())
         return INFINITE;
-    if (g_Scheduled[0].qwDue <= qwNow)
-        return 0;
-    return (DWORD)(g_Scheduled[0].qwDue - qwNow);
+    return g_Scheduled[0].qwDue <= qwNow ? 0 : (DWORD)(g_Scheduled[0].qwDue - qwNow);
 }
 
 /* Queues the --garbage bytes given for this block (0: ahead of the ready
  * reply). */
 static void ScheduleGarbage(DWORD dwBlock)
 {
-    for (size_t i = 0; i < g_Options.garbage.size(); i++) {
-        if (g_Options.garbage[i].first == dwBlock)
-            ScheduleSend(0, g_Options.garbage[i].second);
-    }
+    for (const auto &garbage : g_Options.garbage)
+        if (garbage.first == dwBlock)
+            ScheduleSend(0, garbage.second);
 }
 
 /* Answers the connect byte as --ready says. */
 static void AnswerConnect(void)
 {
     ScheduleGarbage(0);
-    switch (g_Options.readyMode) {
-    case READY_NOW:
-        SchedulePair(0, READY_BYTE, FALSE, FALSE);
-        break;
-    case READY_LATE:
-        SchedulePair(g_Options.dwReadyLateMs, READY_BYTE, FALSE, FALSE);
-        break;
-    case READY_SKEW:
-        SchedulePair(0, READY_BYTE, TRUE, FALSE);
-        break;
-    case READY_NONE:
-        break;
-    }
+    if (g_Options.readyMode != READY_NONE)
+        SchedulePair(g_Options.readyMode == READY_LATE ? g_Options.dwReadyLateMs : 0, READY_BYTE,
+                     g_Options.readyMode == READY_SKEW, FALSE);
 }
 
 /* TRUE when the list holds the number. */
 static BOOL Listed(const std::vector<DWORD> &list, DWORD dwNumber)
 {
-    for (size_t i = 0; i < list.size(); i++) {
-        if (list[i] == dwNumber)
-            return TRUE;
-    }
-    return FALSE;
+    return std::find(list.begin(), list.end(), dwNumber) != list.end();
 }
 
 /* Schedules the next block request, dwBaseMs from now plus the --next-delay
@@ -257,10 +302,9 @@ static void RequestNextBlock(DWORD dwBaseMs)
 
     if (dwNumber > g_Session.dwBlocksWanted)
         return;
-    for (size_t i = 0; i < g_Options.gaps.size(); i++) {
-        if (g_Options.gaps[i].first == dwNumber)
-            dwDelay += g_Options.gaps[i].second;
-    }
+    for (const auto &gap : g_Options.gaps)
+        if (gap.first == dwNumber)
+            dwDelay += gap.second;
     g_Session.dwRequestsSent = dwNumber;
     SchedulePair(dwDelay, REQUEST_BYTE, FALSE, Listed(g_Options.dupRequests, dwNumber));
 }
@@ -272,8 +316,7 @@ static void OnLength(void)
 
     g_Session.bLengthKnown = TRUE;
     g_Session.dwBlocksWanted = g_Session.dwLength / BLOCK_SIZE;
-    LogLine("length %lu blocks=%lu", (unsigned long)g_Session.dwLength,
-            (unsigned long)g_Session.dwBlocksWanted);
+    LogLine("length %lu blocks=%lu", (unsigned long)g_Session.dwLength, (unsigned long)g_Session.dwBlocksWanted);
     if (g_Options.dwRomMiB != 0) {
         SchedulePair(0, (unsigned char)g_Options.dwRomMiB, FALSE, g_Options.bRomTwice);
         dwBase = g_Options.dwRomGapMs;
@@ -306,8 +349,7 @@ static void UnplugNow(void)
         LogLine("unplug");
     else
         LogLine("unplug failed (error %lu)", GetLastError());
-    g_bUnplugged = TRUE;
-    g_bDone = TRUE;
+    g_bDone = TRUE; /* no later record is looked at */
 }
 
 /* Feeds the bytes of one host write through the handheld's side of the
@@ -339,46 +381,47 @@ static void OnHostBytes(const unsigned char *pbData, size_t cbData)
     if (i < cbData) {
         ULONGLONG qwBefore = g_Session.qwDataBytes;
         g_Session.qwDataBytes += cbData - i;
-        for (ULONGLONG qwBlock = qwBefore / BLOCK_SIZE + 1;
-             qwBlock <= g_Session.qwDataBytes / BLOCK_SIZE; qwBlock++)
+        for (ULONGLONG qwBlock = qwBefore / BLOCK_SIZE + 1; qwBlock <= g_Session.qwDataBytes / BLOCK_SIZE; qwBlock++)
             OnBlockComplete((DWORD)qwBlock);
     }
-    if (g_Session.bLengthKnown && g_Options.bUnplugAfterSet &&
-        g_Session.qwDataBytes >= g_Options.qwUnplugAfter)
+    if (g_Session.bLengthKnown && g_Options.bUnplugAfterSet && g_Session.qwDataBytes >= g_Options.qwUnplugAfter)
         UnplugNow();
+    if (g_Session.bLengthKnown && g_Options.bStallSet && !g_bStalled &&
+        g_Session.qwDataBytes >= g_Options.qwStallAfter) {
+        g_bStalled = TRUE;
+        g_qwStallEnd = GetTickCount64() + g_Options.dwStallMs;
+        LogLine("stall %lu", (unsigned long)g_Options.dwStallMs);
+    }
 }
 
 /* Handles one host record. */
 static void OnRecord(const SIM_RECORD &rec)
 {
+    SIM_IOCTL ioctl;
+
+    LogLine("%s", FormatRecord(rec).c_str());
     switch (rec.dwKind) {
     case SIMREC_OPEN:
-        LogLine("open");
         if (g_Session.bConnected)
             g_LastConnected = g_Session;
         memset(&g_Session, 0, sizeof(g_Session));
         g_Scheduled.clear();
         break;
     case SIMREC_CLOSE:
-        LogLine("close");
         g_Scheduled.clear();
         if (SessionComplete(g_Session))
             g_bDone = TRUE;
         break;
     case SIMREC_WRITE:
-        LogLine("%s", SimFormatRecord(rec).c_str());
         if (!rec.data.empty()) {
             if (g_pData != NULL) {
                 fwrite(&rec.data[0], 1, rec.data.size(), g_pData);
                 fflush(g_pData);
             }
-            if (!g_bUnplugged)
-                OnHostBytes(&rec.data[0], rec.data.size());
+            OnHostBytes(&rec.data[0], rec.data.size());
         }
         break;
-    case SIMREC_IOCTL: {
-        SIM_IOCTL ioctl;
-        LogLine("%s", SimFormatRecord(rec).c_str());
+    case SIMREC_IOCTL:
         if (rec.data.size() < sizeof(ioctl))
             break;
         memcpy(&ioctl, &rec.data[0], sizeof(ioctl));
@@ -387,47 +430,47 @@ static void OnRecord(const SIM_RECORD &rec)
             ScheduleSend(g_Options.dwArmDelayMs, std::vector<unsigned char>());
         break;
     }
-    default:
-        LogLine("%s", SimFormatRecord(rec).c_str());
-        break;
-    }
 }
 
-/* Puts the driver in a known state: plug pulled, faults cleared, records of
- * earlier runs thrown away. */
+/* Puts the driver in a known state: plug pulled, faults cleared, requests not
+ * slowed, records of earlier runs thrown away. */
 static void ResetDriver(void)
 {
     std::vector<SIM_RECORD> records;
 
     SimPlug(g_hCtl, FALSE);
+    SimSlow(g_hCtl, 0);
     for (DWORD dwRequest = SIMREQ_ARM; dwRequest <= SIMREQ_LAST; dwRequest++)
         SimFault(g_hCtl, dwRequest, 0, 0);
     while (SimReadRecords(g_hCtl, 0, &records) > 0)
         records.clear();
 }
 
-/* Applies the --fault and --arm-delay faults; FALSE (after a message) when
- * the driver refuses one. */
+/* Applies the --fault, --arm-delay and --slow faults; FALSE (after a message)
+ * when the driver refuses one. */
 static BOOL InjectFaults(void)
 {
     std::vector<SIM_FAULT> faults = g_Options.faults;
 
-    if (g_Options.dwArmDelayMs != 0) {
-        SIM_FAULT hold = {SIMREQ_ARM_HOLD, 0, 1};
-        faults.push_back(hold);
-    }
-    for (size_t i = 0; i < faults.size(); i++) {
-        if (!SimFault(g_hCtl, faults[i].request, faults[i].skip, faults[i].count)) {
-            fprintf(stderr, "qlsim: fault %u refused (error %lu)\n", (unsigned)faults[i].request,
-                    GetLastError());
+    if (g_Options.dwArmDelayMs != 0)
+        faults.push_back({SIMREQ_ARM_HOLD, 0, 1});
+    for (const SIM_FAULT &fault : faults) {
+        if (!SimFault(g_hCtl, fault.request, fault.skip, fault.count)) {
+            fprintf(stderr, "qlsim: fault %u refused (error %lu)\n", (unsigned)fault.request, GetLastError());
             return FALSE;
         }
+    }
+    if (g_Options.dwSlowMs != 0 && !SimSlow(g_hCtl, g_Options.dwSlowMs)) {
+        fprintf(stderr, "qlsim: slow requests refused (error %lu)\n", GetLastError());
+        return FALSE;
     }
     return TRUE;
 }
 
 /* Serves the host until the run is over, the deadline passes or it is told
- * to stop.  A deaf handheld reads nothing, so the host's writes never end. */
+ * to stop.  A deaf or stalled handheld reads nothing, and the driver
+ * completes a host write only once its record is read: the host's write
+ * waits, for ever or for the stall. */
 static void Serve(void)
 {
     ULONGLONG qwDeadline = GetTickCount64() + g_Options.dwExitAfterMs;
@@ -435,27 +478,28 @@ static void Serve(void)
 
     while (!g_bDone && g_lStop == 0) {
         ULONGLONG qwNow = GetTickCount64();
-        DWORD dwWait = POLL_MS;
+        ULONGLONG qwWait = std::min<ULONGLONG>(POLL_MS, MsToNextSend());
 
         if (qwNow >= qwDeadline) {
             LogLine("timeout");
             return;
         }
-        if (qwDeadline - qwNow < dwWait)
-            dwWait = (DWORD)(qwDeadline - qwNow);
-        if (g_Options.bDeaf) {
-            Sleep(dwWait);
-            continue;
+        if (g_qwStallEnd != 0 && qwNow >= g_qwStallEnd) {
+            LogLine("resume");
+            g_qwStallEnd = 0;
         }
-        if (MsToNextSend() < dwWait)
-            dwWait = MsToNextSend();
-        records.clear();
-        if (SimReadRecords(g_hCtl, dwWait, &records) < 0) {
-            fprintf(stderr, "qlsim: reading host records failed (error %lu)\n", GetLastError());
-            return;
+        qwWait = std::min(qwWait, qwDeadline - qwNow);
+        if (g_Options.bDeaf || g_qwStallEnd != 0) {
+            Sleep((DWORD)(g_qwStallEnd != 0 ? std::min(qwWait, g_qwStallEnd - qwNow) : qwWait));
+        } else {
+            records.clear();
+            if (SimReadRecords(g_hCtl, (DWORD)qwWait, &records) < 0) {
+                fprintf(stderr, "qlsim: reading host records failed (error %lu)\n", GetLastError());
+                return;
+            }
+            for (size_t i = 0; i < records.size() && !g_bDone; i++)
+                OnRecord(records[i]);
         }
-        for (size_t i = 0; i < records.size() && !g_bDone; i++)
-            OnRecord(records[i]);
         if (!g_bDone)
             RunDueSends();
     }
@@ -468,14 +512,15 @@ int main(int argc, char **argv)
 
     if (!ParseSimOptions(argc, argv, &g_Options))
         return 2;
-    if (!g_Options.strLogFile.empty() && (g_pLog = fopen(g_Options.strLogFile.c_str(), "wb")) == NULL) {
-        fprintf(stderr, "qlsim: cannot write %s\n", g_Options.strLogFile.c_str());
-        return 2;
-    }
-    if (!g_Options.strDataFile.empty() &&
-        (g_pData = fopen(g_Options.strDataFile.c_str(), "wb")) == NULL) {
-        fprintf(stderr, "qlsim: cannot write %s\n", g_Options.strDataFile.c_str());
-        return 2;
+    const struct {
+        FILE **ppFile;
+        const std::string &strPath;
+    } OUTPUTS[] = {{&g_pLog, g_Options.strLogFile}, {&g_pData, g_Options.strDataFile}};
+    for (const auto &output : OUTPUTS) {
+        if (!output.strPath.empty() && (*output.ppFile = fopen(output.strPath.c_str(), "wb")) == NULL) {
+            fprintf(stderr, "qlsim: cannot write %s\n", output.strPath.c_str());
+            return 2;
+        }
     }
     g_hCtl = SimOpenControl();
     if (g_hCtl == NULL) {
@@ -494,8 +539,6 @@ int main(int argc, char **argv)
         if (hThread != NULL)
             CloseHandle(hThread);
     }
-    memset(&g_Session, 0, sizeof(g_Session));
-    memset(&g_LastConnected, 0, sizeof(g_LastConnected));
     if (!g_Options.bAbsent) {
         if (!SimPlug(g_hCtl, TRUE)) {
             fprintf(stderr, "qlsim: plugging in failed (error %lu)\n", GetLastError());
@@ -509,8 +552,7 @@ int main(int argc, char **argv)
 
     Serve();
 
-    const SIM_SESSION &result =
-        g_Session.bConnected || !g_LastConnected.bConnected ? g_Session : g_LastConnected;
+    const SIM_SESSION &result = g_Session.bConnected || !g_LastConnected.bConnected ? g_Session : g_LastConnected;
     char szResult[160];
     snprintf(szResult, sizeof(szResult), "result connect=%d length=%lu blocks=%lu bytes=%llu complete=%d",
              result.bConnected ? 1 : 0, (unsigned long)result.dwLength,

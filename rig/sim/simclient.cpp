@@ -3,7 +3,6 @@
  */
 #include "simclient.h"
 
-#include <stdio.h>
 #include <string.h>
 
 /* Size of one control-device read: always room for the largest record. */
@@ -44,71 +43,63 @@ static BOOL ControlRequest(HSIMCTL hCtl, DWORD dwCode, const void *pvIn, DWORD c
                            DWORD cbOut, DWORD *pcbReturned)
 {
     return WaitedRequest(hCtl, pcbReturned, [&](OVERLAPPED *pOv, DWORD *pcbDone) {
-        return DeviceIoControl(hCtl->hDevice, dwCode, const_cast<void *>(pvIn), cbIn, pvOut, cbOut,
-                               pcbDone, pOv);
+        return DeviceIoControl(hCtl->hDevice, dwCode, const_cast<void *>(pvIn), cbIn, pvOut, cbOut, pcbDone, pOv);
     });
 }
 
-/* Opens the control device. */
 HSIMCTL SimOpenControl(void)
 {
     HANDLE hDevice = CreateFileA(SIM_CTL_DOS_NAME, GENERIC_READ | GENERIC_WRITE,
                                  FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING,
                                  FILE_FLAG_OVERLAPPED, NULL);
-    HSIMCTL hCtl;
 
     if (hDevice == INVALID_HANDLE_VALUE)
         return NULL;
-    hCtl = new SIM_CONTROL;
+    HSIMCTL hCtl = new SIM_CONTROL();
     hCtl->hDevice = hDevice;
-    memset(&hCtl->ovRead, 0, sizeof(hCtl->ovRead));
     hCtl->ovRead.hEvent = CreateEventA(NULL, TRUE, FALSE, NULL);
-    hCtl->bReadPending = FALSE;
-    if (hCtl->ovRead.hEvent == NULL) {
-        DWORD dwError = GetLastError();
-        CloseHandle(hDevice);
-        delete hCtl;
-        SetLastError(dwError);
-        return NULL;
-    }
     hCtl->buffer.resize(READ_BUFFER_SIZE);
-    return hCtl;
+    if (hCtl->ovRead.hEvent != NULL)
+        return hCtl;
+    SimClose(hCtl);
+    return NULL;
 }
 
-/* Plugs the handheld in or pulls it out. */
+/* Sends one control request whose input is a 32-bit value. */
+static BOOL ControlValue(HSIMCTL hCtl, DWORD dwCode, uint32_t dwValue)
+{
+    return ControlRequest(hCtl, dwCode, &dwValue, sizeof(dwValue), NULL, 0, NULL);
+}
+
 BOOL SimPlug(HSIMCTL hCtl, BOOL bPresent)
 {
-    uint32_t dwPresent = bPresent ? 1u : 0u;
-    return ControlRequest(hCtl, IOCTL_SIM_PLUG, &dwPresent, sizeof(dwPresent), NULL, 0, NULL);
+    return ControlValue(hCtl, IOCTL_SIM_PLUG, bPresent ? 1u : 0u);
 }
 
-/* Arms or clears an injected fault. */
+BOOL SimSlow(HSIMCTL hCtl, DWORD dwMs)
+{
+    return ControlValue(hCtl, IOCTL_SIM_SLOW, dwMs);
+}
+
 BOOL SimFault(HSIMCTL hCtl, DWORD dwRequest, DWORD dwSkip, DWORD dwCount)
 {
-    SIM_FAULT fault;
-    fault.request = dwRequest;
-    fault.skip = dwSkip;
-    fault.count = dwCount;
+    SIM_FAULT fault = {dwRequest, dwSkip, dwCount};
     return ControlRequest(hCtl, IOCTL_SIM_FAULT, &fault, sizeof(fault), NULL, 0, NULL);
 }
 
-/* Reads the driver's state. */
 BOOL SimState(HSIMCTL hCtl, SIM_STATE *pState)
 {
     DWORD cbReturned = 0;
     memset(pState, 0, sizeof(*pState));
-    if (!ControlRequest(hCtl, IOCTL_SIM_STATE, NULL, 0, pState, sizeof(*pState), &cbReturned))
-        return FALSE;
-    return cbReturned == sizeof(*pState);
+    return ControlRequest(hCtl, IOCTL_SIM_STATE, NULL, 0, pState, sizeof(*pState), &cbReturned) &&
+           cbReturned == sizeof(*pState);
 }
 
-/* Lets the held arm requests take effect. */
 BOOL SimRelease(HSIMCTL hCtl)
 {
     return ControlRequest(hCtl, IOCTL_SIM_RELEASE, NULL, 0, NULL, 0, NULL);
 }
 
-/* Sends handheld bytes to the host. */
 BOOL SimSendToHost(HSIMCTL hCtl, const void *pvData, DWORD cbData)
 {
     DWORD cbWritten = 0;
@@ -122,8 +113,9 @@ BOOL SimSendToHost(HSIMCTL hCtl, const void *pvData, DWORD cbData)
     return bOk;
 }
 
-/* Splits a control-device read into records. */
-BOOL SimParseRecords(const unsigned char *pbData, DWORD cbData, std::vector<SIM_RECORD> *pRecords)
+/* Splits a control-device read into records; FALSE if the buffer is not a
+ * whole number of well-formed records (those before the fault are kept). */
+static BOOL ParseRecords(const unsigned char *pbData, DWORD cbData, std::vector<SIM_RECORD> *pRecords)
 {
     DWORD dwPos = 0;
 
@@ -145,7 +137,6 @@ BOOL SimParseRecords(const unsigned char *pbData, DWORD cbData, std::vector<SIM_
     return TRUE;
 }
 
-/* Waits for host records and appends them. */
 int SimReadRecords(HSIMCTL hCtl, DWORD dwTimeoutMs, std::vector<SIM_RECORD> *pRecords)
 {
     DWORD cbRead = 0;
@@ -164,60 +155,13 @@ int SimReadRecords(HSIMCTL hCtl, DWORD dwTimeoutMs, std::vector<SIM_RECORD> *pRe
     hCtl->bReadPending = FALSE;
     if (!GetOverlappedResult(hCtl->hDevice, &hCtl->ovRead, &cbRead, FALSE))
         return -1;
-    if (!SimParseRecords(&hCtl->buffer[0], cbRead, pRecords)) {
+    if (!ParseRecords(&hCtl->buffer[0], cbRead, pRecords)) {
         SetLastError(ERROR_INVALID_DATA);
         return -1;
     }
     return (int)(pRecords->size() - cBefore);
 }
 
-/* Formats a record as one log line. */
-std::string SimFormatRecord(const SIM_RECORD &rec)
-{
-    char szLine[256];
-
-    switch (rec.dwKind) {
-    case SIMREC_OPEN:
-        return "open";
-    case SIMREC_CLOSE:
-        return "close";
-    case SIMREC_WRITE:
-        snprintf(szLine, sizeof(szLine), "write %u", (unsigned)rec.data.size());
-        return szLine;
-    case SIMREC_IOCTL:
-        if (rec.data.size() >= sizeof(SIM_IOCTL)) {
-            SIM_IOCTL io;
-            memcpy(&io, &rec.data[0], sizeof(io));
-            snprintf(szLine, sizeof(szLine), "ioctl 0x%x in=%u out=%u status=0x%x",
-                     (unsigned)io.code, (unsigned)io.inLength, (unsigned)io.outLength,
-                     (unsigned)io.status);
-            return szLine;
-        }
-        break;
-    case SIMREC_SETTINGS:
-        if (rec.data.size() >= sizeof(SIM_SETTINGS)) {
-            SIM_SETTINGS s;
-            memcpy(&s, &rec.data[0], sizeof(s));
-            snprintf(szLine, sizeof(szLine),
-                     "settings baud=%u data=%u parity=%u stop=%u dtr=%u rts=%u handshake=0x%x flow=0x%x "
-                     "ri=%u rm=%u rc=%u wm=%u wc=%u",
-                     (unsigned)s.baud, (unsigned)s.dataBits, (unsigned)s.parity, (unsigned)s.stopBits,
-                     (unsigned)s.dtr, (unsigned)s.rts, (unsigned)s.controlHandShake, (unsigned)s.flowReplace,
-                     (unsigned)s.readIntervalTimeout, (unsigned)s.readTotalMultiplier,
-                     (unsigned)s.readTotalConstant, (unsigned)s.writeTotalMultiplier,
-                     (unsigned)s.writeTotalConstant);
-            return szLine;
-        }
-        break;
-    default:
-        break;
-    }
-    snprintf(szLine, sizeof(szLine), "record kind=%u length=%u", (unsigned)rec.dwKind,
-             (unsigned)rec.data.size());
-    return szLine;
-}
-
-/* Cancels the read in flight and closes the control device. */
 void SimClose(HSIMCTL hCtl)
 {
     DWORD cbRead = 0;

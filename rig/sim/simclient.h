@@ -9,7 +9,6 @@
 
 #include <windows.h>
 
-#include <string>
 #include <vector>
 
 #include "simctl.h"
@@ -43,6 +42,10 @@ BOOL SimState(HSIMCTL hCtl, SIM_STATE *pState);
 /* Lets every arm request held by SIMREQ_ARM_HOLD take effect and complete. */
 BOOL SimRelease(HSIMCTL hCtl);
 
+/* Makes every later device-control request on the port wait dwMs before it
+ * is served (0: none). */
+BOOL SimSlow(HSIMCTL hCtl, DWORD dwMs);
+
 /* Sends bytes from the handheld to the host; FALSE unless all were taken
  * (nobody holds the port, or the driver's buffer is full). */
 BOOL SimSendToHost(HSIMCTL hCtl, const void *pvData, DWORD cbData);
@@ -53,16 +56,6 @@ BOOL SimSendToHost(HSIMCTL hCtl, const void *pvData, DWORD cbData);
  * instead of being cancelled: under Wine 8 a cancel that crosses the read's
  * completion reaches the driver after the IRP is gone. */
 int SimReadRecords(HSIMCTL hCtl, DWORD dwTimeoutMs, std::vector<SIM_RECORD> *pRecords);
-
-/* Splits a control-device read into records; FALSE if the buffer is not a
- * whole number of well-formed records (those before the fault are kept). */
-BOOL SimParseRecords(const unsigned char *pbData, DWORD cbData, std::vector<SIM_RECORD> *pRecords);
-
-/* Formats a record as one line of the simulator's log (no newline):
- * "open", "close", "write N", "ioctl 0x1b0028 in=4 out=0 status=0x0", or
- * "settings baud=... ri=... rm=... rc=... wm=... wc=..." (the port's settings
- * and time-outs after each change). */
-std::string SimFormatRecord(const SIM_RECORD &rec);
 
 /* Cancels the read in flight and closes the control device. */
 void SimClose(HSIMCTL hCtl);

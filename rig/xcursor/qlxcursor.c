@@ -1,9 +1,8 @@
 /*
  * Prints the shape of the X pointer's cursor as "WxH@x,y#hash", and the
- * screen's size as " screen=WxH", into the file named by its argument (or
- * stdout).  Under Wine a cursor handle means
- * nothing outside the process that loaded it, but every process's cursor ends
- * up as the same X cursor image, so the operator judges shapes with this.
+ * screen's size as " screen=WxH".  Under Wine a cursor handle means nothing
+ * outside the process that loaded it, but every process's cursor ends up as
+ * the same X cursor image, so the operator judges shapes with this.
  */
 #include <stdio.h>
 #include <stdint.h>
@@ -11,7 +10,7 @@
 #include <X11/Xlib.h>
 #include <X11/extensions/Xfixes.h>
 
-int main(int argc, char **argv)
+int main(void)
 {
     Display *display = XOpenDisplay(NULL);
     if (display == NULL) return 1;
@@ -24,12 +23,9 @@ int main(int argc, char **argv)
         hash ^= (uint32_t)image->pixels[i];
         hash *= 16777619u;
     }
-    FILE *out = argc > 1 ? fopen(argv[1], "w") : stdout;
-    if (out == NULL) return 1;
-    fprintf(out, "%ux%u@%u,%u#%08x screen=%dx%d\n", image->width, image->height, image->xhot,
+    printf("%ux%u@%u,%u#%08x screen=%dx%d\n", image->width, image->height, image->xhot,
             image->yhot, hash, DisplayWidth(display, DefaultScreen(display)),
             DisplayHeight(display, DefaultScreen(display)));
-    if (out != stdout) fclose(out);
     XFree(image);
     XCloseDisplay(display);
     return 0;
