@@ -98,7 +98,9 @@ static void WriteLine(bool bEnd, const char* szFormat, va_list args)
         snprintf(szText + 5 + cch, static_cast<size_t>(LINE_SIZE - cch), "%s", SZ_LOST_ADVICE);
     if (bEnd ? bEnded.exchange(true) : bEnded.load()) return;
     if (!EnterLog()) return;
-    WriteLineLocked(bEnd ? szText : szText + 5);
+    // Looked at again under the lock: an event that passed the look above
+    // while the end line was being written must not follow it.
+    if (bEnd || !bEnded.load()) WriteLineLocked(bEnd ? szText : szText + 5);
     LeaveCriticalSection(&csLog);
 }
 

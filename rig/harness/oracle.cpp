@@ -55,8 +55,10 @@ Verdict JudgeExchange(const SIM_OPTIONS& o, uint32_t size)
         return Lost(0, 1, "lost: writing the connect byte failed: the port had been closed|" + hs);
     // A driver that holds the opens, the settings or the reader's start: the
     // port's deadline runs from its first open, and nothing of the image has
-    // gone.  The box stays up long enough to show that nothing follows it.
-    if (o.dwArmDelayMs >= PORT_MS + MARGIN_MS || o.dwSlowMs * OPEN_REQUESTS >= PORT_MS + MARGIN_MS) {
+    // gone.  The box stays up long enough to show that nothing follows it.  A
+    // deaf handheld reads nothing, so it never lets a held arm request go.
+    if (o.dwArmDelayMs >= PORT_MS + MARGIN_MS || (o.bDeaf && o.dwArmDelayMs != 0) ||
+        o.dwSlowMs * OPEN_REQUESTS >= PORT_MS + MARGIN_MS) {
         Verdict v = Lost(0, 0, "port: the port's opens, settings or the reader's start held up", "port", PORT_MS,
                          std::max<DWORD>(300, 3 * o.dwSlowMs));
         v.box = "Can't open USB port.\r\nPlease re-plug in USB cable, then rerun host program.";
