@@ -73,8 +73,7 @@ static bool StartReplyReader()
 static bool GreetBootLoader()
 {
     ConsumeReply();
-    // The port is up: the handheld has its second from here, and a write it
-    // never takes still has a deadline.
+    // The port is up: a write the handheld never takes still has a deadline.
     ArmDialogTimer(TIMER_HANDSHAKE, TIMER_HANDSHAKE_MS);
     StopDialogTimer(TIMER_PORT);
     static const BYTE connect[1] = {HOST_CONNECT};
@@ -84,6 +83,8 @@ static bool GreetBootLoader()
                         "lost: writing the connect byte failed: %s", LinkFailureText().sz);
         return false;
     }
+    // The handheld's second runs from the byte that went out.
+    ArmDialogTimer(TIMER_HANDSHAKE, TIMER_HANDSHAKE_MS);
     LogConnectSent();
     double msSent = LogClockMs();
     Step step;

@@ -34,6 +34,7 @@ static HANDLE OpenLinkDevice()
 // before each one.
 static void ApplyLinkSettings(HANDLE hPort)
 {
+    if (DeviceShut()) return;
     DCB dcb;
     ZeroMemory(&dcb, sizeof(dcb));
     dcb.DCBlength = sizeof(DCB);

@@ -9,8 +9,8 @@
 // open, setting, reader request or write is issued; only results are
 // collected and the port closed.  The shut never waits for a request being
 // issued longer than SHUT_WAIT_MS, so a driver that holds one can't keep the
-// dialog from ending the run; at worst that one request, issued before the
-// end, still completes.
+// dialog from ending the run; at worst the one call under way, issued before
+// the end, still completes (a settings call is several driver requests).
 #pragma once
 
 #include <windows.h>

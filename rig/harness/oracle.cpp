@@ -18,9 +18,10 @@ constexpr uint32_t PIECES = BLOCK / PIECE + 1; // 10 whole pieces and one of 8,1
 // be a guess.  Each deadline's side is decided with this margin.
 constexpr DWORD PORT_MS = 10000, HANDSHAKE_MS = 1000, WATCHDOG_MS = 30000, MARGIN_MS = 150;
 
-// Device-control requests of one open of the port and its settings, as
-// Windows' serial calls make them (the driver's slowness is counted by these).
-constexpr DWORD OPEN_REQUESTS = 13;
+// Device-control requests of the port's set-up, as Windows' serial calls
+// make them: two opens of 11 (settings read, written, DTR, RTS), then the
+// reader's time-outs and first arm.  A slow driver takes this many delays.
+constexpr DWORD PORT_REQUESTS = 2 * 11 + 3;
 
 const char SZ_LOST[] = "Lost USB connection!";
 
@@ -57,10 +58,10 @@ Verdict JudgeExchange(const SIM_OPTIONS& o, uint32_t size)
     // port's deadline runs from its first open, and nothing of the image has
     // gone.  The box stays up long enough to show that nothing follows it.  A
     // deaf handheld reads nothing, so it never lets a held arm request go.
-    if (o.dwArmDelayMs >= PORT_MS + MARGIN_MS || (o.bDeaf && o.dwArmDelayMs != 0) ||
-        o.dwSlowMs * OPEN_REQUESTS >= PORT_MS + MARGIN_MS) {
-        Verdict v = Lost(0, 0, "port: the port's opens, settings or the reader's start held up", "port", PORT_MS,
-                         std::max<DWORD>(300, 3 * o.dwSlowMs));
+    bool bDeafHold = o.bDeaf && o.dwArmDelayMs != 0; // its log has no "open" to time the box from
+    if (o.dwArmDelayMs >= PORT_MS + MARGIN_MS || bDeafHold || o.dwSlowMs * PORT_REQUESTS >= PORT_MS + MARGIN_MS) {
+        Verdict v = Lost(0, 0, "port: the port's opens, settings or the reader's start held up",
+                         bDeafHold ? nullptr : "port", PORT_MS, std::max<DWORD>(300, 3 * o.dwSlowMs));
         v.box = "Can't open USB port.\r\nPlease re-plug in USB cable, then rerun host program.";
         return v;
     }
@@ -86,11 +87,11 @@ Verdict JudgeExchange(const SIM_OPTIONS& o, uint32_t size)
         // whole image however late it comes: --rom's after the length word,
         // or one among the stray bytes after block b - 1 (or ahead of the
         // ready reply), as the reader decodes them.
-        uint32_t rom = b == 1 ? o.dwRomMiB : 0;
+        uint32_t rom = 0; // the latest one counts
         for (const auto& g : o.garbage)
             for (size_t i = 0; g.first + 1 == b && i + 1 < g.second.size(); i++)
-                if (g.second[i + 1] == 0 && rom == 0)
-                    for (uint32_t mib : {32u, 24u, 16u, 8u}) rom = g.second[i] == mib ? mib : rom;
+                for (uint32_t mib : {32u, 24u, 16u, 8u}) rom = g.second[i] == mib && g.second[i + 1] == 0 ? mib : rom;
+        rom = b == 1 && o.dwRomMiB != 0 ? o.dwRomMiB : rom;
         if (rom != 0 && megabytes > rom)
             return Verdict{"Flash ROM size is not enough!\r\nImage File size : " + Num(megabytes) +
                                " Mbytes\r\nFlash ROM size : " + Num(rom) + " Mbytes",
@@ -431,7 +432,7 @@ Schedule DrawSchedule(uint32_t seed)
     uint32_t dup = d.Chance(15) ? 1 + d.Below(blocks) : 0;
     if (dup != 0 && !bStall) sim << " --dup " << dup;
     if (d.Chance(10)) sim << " --repeat-ready " << 1 + d.Below(blocks);
-    if (d.Chance(10)) { // bytes that are never a reply's code, an odd count too
+    if (d.Chance(10)) { // bytes never followed by 00, so never a reply; an odd count too
         sim << " --garbage " << d.Below(blocks + 1) << ":";
         for (uint32_t i = 0, n = 1 + d.Below(6); i < n; i++) {
             char szHex[3];
@@ -455,7 +456,7 @@ Schedule DrawSchedule(uint32_t seed)
     // block's bytes for a while, or past the watchdog.  A stall is never
     // drawn with what would decide the run in the same block.
     if (d.Chance(12)) sim << " --split " << 1 + d.Below(2) << ":" << 1 + d.Below(30);
-    if (d.Chance(8)) sim << " --slow " << 10 + d.Below(70);
+    if (d.Chance(8)) sim << " --slow " << 10 + d.Below(50);
     else if (d.Chance(1)) sim << " --arm-delay " << PORT_MS + MARGIN_MS + d.Below(3000);
     if (d.Chance(5) && fault >= 11 && dup == 0 && !bStall && !bUnplug && !bNearWatchdog)
         sim << " --stall-after " << d.Below(blocks) * BLOCK + 1 + d.Below(PIECE * (PIECES - 1)) << ":"
