@@ -215,19 +215,22 @@ void LogBlockSent(uint32_t block, double msFromRequest)
                                 : "");
 }
 
-void LogTimerEnd(UINT idTimer)
+LogText TimerEndCause(UINT idTimer)
 {
     uint32_t sent = dwBlocksSent.load(), blocks = dwBlocks.load();
+    LogText cause;
     if (idTimer == TIMER_PORT)
-        LogEnd("port: the port's opens, settings or the reader's start held up for %u s", TIMER_PORT_MS / 1000);
+        snprintf(cause.sz, sizeof(cause.sz), "port: the port's opens, settings or the reader's start held up for %u s",
+                 TIMER_PORT_MS / 1000);
     else if (idTimer == TIMER_HANDSHAKE && !bConnectSent.load())
-        LogEnd("lost: handshake deadline passed before the connect byte went out");
+        snprintf(cause.sz, sizeof(cause.sz), "lost: handshake deadline passed before the connect byte went out");
     else if (idTimer == TIMER_HANDSHAKE)
-        LogEnd("lost: handshake deadline passed, no ready reply within 1 s of the connect byte");
+        snprintf(cause.sz, sizeof(cause.sz), "lost: handshake deadline passed, no ready reply within 1 s of the connect byte");
     else if (blocks == 0) // the block count is set once the length word went out
-        LogEnd("lost: watchdog: the image's head or the length word held up for 30 s");
+        snprintf(cause.sz, sizeof(cause.sz), "lost: watchdog: the image's head or the length word held up for 30 s");
     else
-        LogEnd("lost: %s", WatchdogCause(sent, blocks).sz);
+        snprintf(cause.sz, sizeof(cause.sz), "lost: %s", WatchdogCause(sent, blocks).sz);
+    return cause;
 }
 
 void LogDone(uint32_t imageBytes)

@@ -43,9 +43,9 @@ void LogBlockSent(uint32_t block, double msFromRequest);
 // run is written, and nothing after it.
 void LogEnd(const char* szFormat, ...);
 
-// The end line of an expired timer (TIMER_PORT, TIMER_HANDSHAKE or
-// TIMER_WATCHDOG), naming the last block that went out.
-void LogTimerEnd(UINT idTimer);
+// The cause for the end line of an expired timer (TIMER_PORT, TIMER_HANDSHAKE
+// or TIMER_WATCHDOG), naming the last block that had gone out when it fired.
+LogText TimerEndCause(UINT idTimer);
 
 // The end line of a finished flash: image bytes, seconds and rate.
 void LogDone(uint32_t imageBytes);

@@ -112,12 +112,13 @@ static INT_PTR OnTimer(HWND hDlg, WPARAM idTimer)
     bool bFirst = ClaimRunEnd();
     KillTimer(hDlg, idTimer);
     if (!bFirst) return FALSE;
+    LogText cause = TimerEndCause(static_cast<UINT>(idTimer));
     ShrinkProgressDialog();
     MessageBoxA(hDlg,
                 idTimer == TIMER_PORT ? "Can't open USB port.\r\nPlease re-plug in USB cable, then rerun host program."
                                       : "Lost USB connection!",
                 "Error", MB_OK);
-    LogTimerEnd(static_cast<UINT>(idTimer)); // after the box: a log on a stalled share can't hold it
+    LogEnd("%s", cause.sz); // after the box: a log on a stalled share can't hold it
     EndDialog(hDlg, DLG_RESULT_LOST);
     return FALSE;
 }
