@@ -146,6 +146,21 @@ SIM_OPTIONS ParseOptions(const std::string& sim)
     return o;
 }
 
+// The reader's request that a simulator log line records: 'A' arm, 'W' wait,
+// 'C' cycle end, or 0 for any other line.
+char ReaderRequest(const std::string& line)
+{
+    const struct { DWORD dwCode; const char* szSizes; char letter; } kinds[] = {
+        {IOCTL_LINK_ARM_MASK, "in=4 out=0", 'A'}, {IOCTL_LINK_WAIT_EVENT, "in=0 out=4", 'W'},
+        {IOCTL_LINK_CYCLE_END, "in=4 out=0", 'C'}};
+    for (const auto& kind : kinds) {
+        char szPrefix[48]; // as the simulator logs the request
+        snprintf(szPrefix, sizeof(szPrefix), "ioctl 0x%lx %s ", kind.dwCode, kind.szSizes);
+        if (line.rfind(szPrefix, 0) == 0) return kind.letter;
+    }
+    return 0;
+}
+
 // Checks one session (open to open) at the driver: 115,200 baud, 8 data bits,
 // no parity, one stop bit, no flow control, DTR raised before RTS; once the
 // reader runs (the handshake began), reads that return at once; the reader's
@@ -156,14 +171,7 @@ void ExpectSession(const std::vector<std::string>& lines, bool bConnected)
     std::string settings, before, requests, pattern = "A";
     bool bAtOnce = false;
     for (const std::string& line : lines) {
-        const struct { DWORD dwCode; const char* szSizes; char letter; } kinds[] = {
-            {IOCTL_LINK_ARM_MASK, "in=4 out=0", 'A'}, {IOCTL_LINK_WAIT_EVENT, "in=0 out=4", 'W'},
-            {IOCTL_LINK_CYCLE_END, "in=4 out=0", 'C'}};
-        for (const auto& kind : kinds) {
-            char szPrefix[48]; // as the simulator logs the request
-            snprintf(szPrefix, sizeof(szPrefix), "ioctl 0x%lx %s ", kind.dwCode, kind.szSizes);
-            if (line.rfind(szPrefix, 0) == 0) requests += kind.letter;
-        }
+        if (ReaderRequest(line) != 0) requests += ReaderRequest(line);
         if (line.rfind("settings ", 0) == 0 && settings.find("dtr=1 rts=1 ") == std::string::npos) {
             before = settings;
             settings = line;
@@ -182,18 +190,6 @@ void ExpectSession(const std::vector<std::string>& lines, bool bConnected)
     EXPECT_EQ(flow & 0x03u, 0u) << "no XON/XOFF: " << settings;
     EXPECT_NE(before.find("dtr=1 rts=0 "), std::string::npos) << "DTR goes up before RTS: " << before;
     EXPECT_TRUE(bAtOnce || !bConnected) << "the reader's reads wait for their bytes";
-}
-
-// True for a simulator log line of the reader's arm, wait or cycle-end request.
-bool IsReaderRequest(const std::string& line)
-{
-    for (DWORD dwCode : {IOCTL_LINK_ARM_MASK, IOCTL_LINK_WAIT_EVENT, IOCTL_LINK_CYCLE_END}) {
-        char szPrefix[24];
-        snprintf(szPrefix, sizeof(szPrefix), "ioctl 0x%lx ", dwCode);
-        if (line.rfind(szPrefix, 0) == 0 && line.find(dwCode == IOCTL_LINK_WAIT_EVENT ? "in=0 out=4" : "in=4 out=0") != std::string::npos)
-            return true;
-    }
-    return false;
 }
 
 // True for the simulator event a deadline runs from: the connect byte, the
@@ -312,7 +308,7 @@ void ExpectJudged(const Outcome& out, const Verdict& v, const std::string& repla
         bool bWrite = e.text.compare(0, 6, "write ") == 0;
         if (dwBox != 0 && e.tick >= dwBox + (bWrite ? 250 : v.settleMs)) {
             heldWrites += bWrite ? 1 : 0;
-            EXPECT_TRUE(e.text != "open" && e.text.rfind("settings ", 0) != 0 && !IsReaderRequest(e.text) &&
+            EXPECT_TRUE(e.text != "open" && e.text.rfind("settings ", 0) != 0 && ReaderRequest(e.text) == 0 &&
                         (!bWrite || heldWrites <= v.heldWrites))
                 << e.text << " after the box";
         }
